@@ -1,0 +1,7 @@
+#include "fms.h"
+
+namespace quorvel {
+
+void FmsDecoder::FmsProcessBlock() {}
+
+}  // namespace quorvel

@@ -1,0 +1,7 @@
+#include "pocsag.h"
+
+namespace quorvel {
+
+void PocsagDecoder::PocsagProcessBlock() {}
+
+}  // namespace quorvel

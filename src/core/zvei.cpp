@@ -1,0 +1,7 @@
+#include "zvei.h"
+
+namespace quorvel {
+
+void ZveiDecoder::ZveiProcessBlock() {}
+
+}  // namespace quorvel

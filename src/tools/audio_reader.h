@@ -1,0 +1,56 @@
+// Reading audio for the command-line decoder: a sound file (WAV, FLAC, OGG...)
+// or raw signed 16-bit little-endian samples from a file or standard input, one
+// channel picked out and converted to the decoders' 11025 Hz.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct soxr;
+
+namespace quorvel::tools {
+
+class AudioReader {
+public:
+    virtual ~AudioReader() = default;
+    virtual int Channels() const = 0;
+    virtual double SampleRate() const = 0;
+    // Read up to maxFrames interleaved frames as floating-point 16-bit values.
+    // Returns the frames read, 0 at the end, -1 on a read error (error() says why).
+    virtual long Read(double* frames, long maxFrames) = 0;
+    const std::string& Error() const { return error_; }
+
+protected:
+    std::string error_;
+};
+
+// Opens a sound file ("-" is standard input). Returns null and sets `error` when
+// the input cannot be read as audio.
+std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string& error);
+
+// Opens raw signed 16-bit little-endian samples ("-" is standard input). A frame
+// cut short at the end of the stream is dropped.
+std::unique_ptr<AudioReader> OpenRawFile(const std::string& path, double sampleRate, int channels, std::string& error);
+
+// Converts one channel from its rate to the target rate. Same rate: passed on.
+class RateConverter {
+public:
+    RateConverter(double inputRate, double outputRate);
+    ~RateConverter();
+    RateConverter(const RateConverter&) = delete;
+    RateConverter& operator=(const RateConverter&) = delete;
+    bool Ok() const { return error_.empty(); }
+    const std::string& Error() const { return error_; }
+    // Append the converted samples of `input` to `output`; with `last`, flush.
+    void Process(const std::vector<double>& input, bool last, std::vector<double>& output);
+
+private:
+    soxr* soxr_ = nullptr;
+    double ratio_ = 1.0;
+    std::string error_;
+    std::vector<double> buffer_;
+};
+
+}  // namespace quorvel::tools

@@ -1,0 +1,2 @@
+#pragma once
+#define QUORVEL_VERSION "0.05"
