@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 #include <span>
 #include <string>
 #include <sys/wait.h>
