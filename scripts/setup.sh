@@ -9,7 +9,7 @@ packages=(
   libsndfile1-dev libsoxr-dev libcli11-dev
   qt6-base-dev libgl-dev
   portaudio19-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick time
 )
 
 missing=()

@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 64));
     app.add_option("-d,--decoders", o.decoders, "decoders to run, comma separated (default: pocsag,fms,zvei)")
         ->delimiter(',')
+        ->allow_extra_args(false)
         ->check(CLI::IsMember({"pocsag", "fms", "zvei", "none"}));
     app.add_option("--table", o.table, "tone table: zvei-normal, zvei-wide, zvei-narrow or ccir (or 0..3)");
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
