@@ -1,7 +1,244 @@
+// The five-tone decoder: tone detection by zero crossings, collection of five
+// tones from the analysis steps, and naming by the selected tone table. See
+// zvei.h for the signal and the stages.
 #include "zvei.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
 
 namespace quorvel {
 
-void ZveiDecoder::ZveiProcessBlock() {}
+namespace zvei {
+namespace {
+
+constexpr ToneEntry kZveiNormal[] = {
+    {"1", 1060}, {"2", 1160}, {"3", 1270}, {"4", 1400}, {"5", 1530}, {"6", 1670},
+    {"7", 1830}, {"8", 2000}, {"9", 2200}, {"0", 2400}, {"R", 2600}, {"Gr", 2800},
+    {"C", 810},  {"H", 885},  {"U", 1750}, {"L", 1860}, {"J", 2135}, {"P", 2280},
+};
+constexpr ToneEntry kZveiWide[] = {
+    {"1", 1060}, {"2", 1160}, {"3", 1270}, {"4", 1400}, {"5", 1530}, {"6", 1670},
+    {"7", 1830}, {"8", 2000}, {"9", 2200}, {"0", 2400}, {"R", 2600}, {"G", 2800},
+    {"A", 680},  {"B", 740},  {"C", 810},  {"D", 886},  {"E", 970},
+};
+constexpr ToneEntry kZveiNarrow[] = {
+    {"1", 1060}, {"2", 1160}, {"3", 1270}, {"4", 1400}, {"5", 1530}, {"6", 1670},
+    {"7", 1830}, {"8", 2000}, {"9", 2200}, {"0", 2400}, {"R", 970},  {"G", 886},
+    {"A", 680},  {"B", 740},  {"C", 810},
+};
+constexpr ToneEntry kCcir[] = {
+    {"1", 1124}, {"2", 1197}, {"3", 1275}, {"4", 1358}, {"5", 1446}, {"6", 1540},
+    {"7", 1640}, {"8", 1747}, {"9", 1860}, {"0", 1981}, {"R", 2110}, {"G", 2247},
+    {"A", 873},  {"B", 930},  {"C", 991},  {"D", 1055}, {"E", 2400},
+};
+
+template <std::size_t N>
+constexpr std::int32_t Count(const ToneEntry (&)[N]) {
+    return static_cast<std::int32_t>(N);
+}
+
+constexpr ToneTable kTables[TableCount] = {
+    {"ZVEI normal", "ZVEI: ", kZveiNormal, Count(kZveiNormal)},
+    {"ZVEI wide", "ZVEI wide: ", kZveiWide, Count(kZveiWide)},
+    {"ZVEI narrow", "ZVEI narrow: ", kZveiNarrow, Count(kZveiNarrow)},
+    {"CCIR", "CCIR: ", kCcir, Count(kCcir)},
+};
+
+constexpr std::int32_t RingSlot(std::int32_t index) {
+    return ((index % StepRingSize) + StepRingSize) % StepRingSize;
+}
+
+// The run counters have no natural bound; a tone or a noise lasting months must
+// not wrap them into negative values.
+void CountUp(std::int32_t& counter) {
+    if (counter < std::numeric_limits<std::int32_t>::max()) ++counter;
+}
+
+}  // namespace
+
+const ToneTable& Table(std::int32_t index) { return kTables[index]; }
+
+bool ToneMatches(double nominal, double measured) {
+    return std::fabs(measured - nominal) / nominal < 0.025;
+}
+
+const ToneEntry* MatchTone(const ToneTable& table, double m) {
+    for (std::int32_t k = 0; k < table.entryCount; ++k) {
+        if (ToneMatches(table.entries[k].frequency, m)) return &table.entries[k];
+    }
+    return nullptr;
+}
+
+}  // namespace zvei
+
+// Remove the DC with a running mean of the raw samples.
+void ZveiDecoder::ZveiRemoveDc() {
+    ZveiState& s = state;
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
+        const double x = ctx_.SampleBlock[n];
+        s.ZveiDcMean = 0.01 * x + 0.99 * s.ZveiDcMean;
+        s.ZveiWork[n] = x - s.ZveiDcMean;
+    }
+}
+
+// Turn the samples, in place, into a track of the frequency in Hz: every rising
+// and every falling zero crossing of the dithered signal, placed by linear
+// interpolation, gives the period back to the previous crossing of the same
+// direction; between crossings the track holds the last estimate.
+void ZveiDecoder::ZveiTrackFrequency() {
+    ZveiState& s = state;
+    const double rate = static_cast<double>(ctx_.SampleRate);
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
+        const double p = s.ZveiPrevSample;
+        const double r = ctx_.NextRandom();
+        const double z = (r + s.ZveiWork[n]) - 0.5;
+        if (z >= 0.0 && p < 0.0) {
+            double d = z - p;
+            if (!(d >= 1.0)) d = 1.0;
+            const double e = -p / d;
+            double interval = s.RiseDistance - 1.0 + e;
+            // Only the very first crossing of a direction, one sample after the
+            // start, can give an empty interval; count it as one sample rather
+            // than let an infinity into the running means.
+            if (interval == 0.0) interval = 1.0;
+            s.ZveiFrequency = rate / interval;
+            s.RiseDistance = 1.0 - e;
+        } else if (p >= 0.0 && z < 0.0) {
+            double d = p - z;
+            if (!(d >= 1.0)) d = 1.0;
+            const double e = p / d;
+            double interval = s.FallDistance - 1.0 + e;
+            if (interval == 0.0) interval = 1.0;
+            s.ZveiFrequency = -(rate / interval);
+            s.FallDistance = 1.0 - e;
+        }
+        s.ZveiPrevSample = z;
+        s.RiseDistance = s.RiseDistance + 1.0;
+        s.FallDistance = s.FallDistance + 1.0;
+        s.ZveiWork[n] = std::fabs(s.ZveiFrequency);
+    }
+}
+
+// Running means of the track and of its change over the last 100 samples; every
+// 100th sample writes a step: the mean frequency if the track was steady, else
+// the no-tone mark.
+void ZveiDecoder::ZveiMakeSteps() {
+    ZveiState& s = state;
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
+        const double t = s.ZveiWork[n];
+        const std::int32_t h = s.HistoryIndex;
+        s.MeanFrequency = s.MeanFrequency + (t - s.FreqHistory[h]) / 100.0;
+        s.FreqHistory[h] = t;
+        const double c = std::fabs(t - s.PrevTrack);
+        s.MeanChange = s.MeanChange + (c - s.ChangeHistory[h]) / 100.0;
+        s.ChangeHistory[h] = c;
+        s.HistoryIndex = (h + 1) % zvei::HistoryLength;
+        s.PrevTrack = t;
+        if (s.StepPhase == 0) {
+            if (!(s.MeanFrequency >= 1.0)) s.MeanFrequency = 1.0;
+            const double step = s.MeanChange / s.MeanFrequency <= 0.05 ? s.MeanFrequency : zvei::NoToneMark;
+            s.StepRing[s.StepWrite] = step;
+            s.StepWrite = (s.StepWrite + 1) % zvei::StepRingSize;
+        }
+        s.StepPhase = (s.StepPhase + 1) % zvei::StepLength;
+    }
+}
+
+std::int32_t ZveiDecoder::StepRingDistance() const {
+    return RingDistance(state.StepRead, state.StepWrite, zvei::StepRingSize);
+}
+
+// Pair every unread step but the newest with the step after it; runs of steady
+// pairs within the limits are tones.
+void ZveiDecoder::ZveiCollectTones() {
+    using zvei::RingSlot;
+    ZveiState& s = state;
+    const std::int32_t k = StepRingDistance() - 1;
+    std::int32_t examined = 0;
+    for (std::int32_t i = 0; i < k; ++i) {
+        const std::int32_t last = s.StepRead + i;
+        const double a = s.StepRing[RingSlot(last)];
+        const double c = s.StepRing[RingSlot(last + 1)];
+        const double b = c > 1.0 ? std::fabs(c - a) / (c + a) : 1.0;
+        const std::int32_t minRun = ctx_.settings.ToneMinRun.load(std::memory_order_relaxed);
+        const std::int32_t maxRun = ctx_.settings.ToneMaxRun.load(std::memory_order_relaxed);
+
+        if (s.ToneCount < 4 && b > 0.01 && minRun < s.SteadyRun && s.SteadyRun < maxRun) {
+            // The third step before the end of the run (never before its start).
+            const std::int32_t back = std::min(3, s.SteadyRun);
+            s.ToneFreqs[s.ToneCount] = s.StepRing[RingSlot(last - back)];
+            s.SteadyRun = 0;
+            s.ToneCount = s.ToneCount + 1;
+        }
+        if (s.ToneCount == 4 && b > 0.01 && s.SteadyRun > minRun) {
+            // The third step after the start of the run; when a very long tone
+            // has pushed that step out of the ring, the oldest step still held,
+            // which is a step of the same run.
+            std::int32_t back = std::max(0, s.SteadyRun - 3);
+            const std::int32_t held = zvei::StepRingSize - RingDistance(RingSlot(last), s.StepWrite, zvei::StepRingSize);
+            if (back > held) back = held;
+            s.ToneFreqs[4] = s.StepRing[RingSlot(last - back)];
+            s.ToneCount = 5;
+        }
+        if (b < 0.01) {
+            zvei::CountUp(s.SteadyRun);
+            s.UnsteadyRun = 0;
+        } else {
+            s.SteadyRun = 0;
+            zvei::CountUp(s.UnsteadyRun);
+        }
+        if (s.UnsteadyRun > 5) {
+            s.ToneFreqs.fill(0.0);
+            s.ToneCount = 0;
+        }
+        examined = i + 1;
+        if (s.ToneCount == zvei::TonesPerSequence) break;
+    }
+    s.StepRead = RingSlot(s.StepRead + examined);
+}
+
+void ZveiDecoder::ZveiWriteSequence(std::int32_t table) {
+    ZveiState& s = state;
+    if (table < 0 || table >= zvei::TableCount) {
+        // No table chosen: nothing can name the tones, so they are dropped and
+        // the collector starts afresh.
+        s.ToneFreqs.fill(0.0);
+        s.ToneCount = 0;
+        return;
+    }
+    const zvei::ToneTable& t = zvei::Table(table);
+    line_.clear();
+    line_ += ctx_.clock.TimeOfDayText();
+    line_ += '\t';
+    line_ += t.prefix;
+    for (std::int32_t j = 0; j < s.ToneCount; ++j) {
+        const double m = RoundHalfEvenValue(s.ToneFreqs[j]);
+        if (const zvei::ToneEntry* e = zvei::MatchTone(t, m)) {
+            line_ += e->text;
+        } else {
+            char digits[16];
+            const auto result = std::to_chars(digits, digits + sizeof digits, RoundHalfEven(m));
+            line_ += " fail: ";
+            line_.append(digits, result.ptr);
+            line_ += ' ';
+        }
+    }
+    line_ += "\r\n";
+    ctx_.MessageText += line_;
+    s.ToneCount = 0;
+}
+
+void ZveiDecoder::ZveiProcessBlock() {
+    ZveiRemoveDc();
+    ZveiTrackFrequency();
+    ZveiMakeSteps();
+    ZveiCollectTones();
+    if (state.ToneCount > 0) ctx_.ActivityLine.Set("ZVEI ");
+    if (state.ToneCount == zvei::TonesPerSequence) {
+        ZveiWriteSequence(ctx_.settings.ZveiTableIndex.load(std::memory_order_relaxed));
+    }
+}
 
 }  // namespace quorvel

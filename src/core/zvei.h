@@ -1,17 +1,133 @@
-// The Zvei decoder. (Not built yet: its per-block entry does nothing.)
+// The five-tone selective-call decoder (ZVEI normal, ZVEI wide, ZVEI narrow, CCIR).
+//
+// The signal: five audio tones sent back to back, each about 70 ms long in the
+// ZVEI tables and 100 ms in CCIR, each tone standing for one character of the
+// selected table. A digit that repeats the one before it is sent as the table's
+// repeat tone "R", so that the receiver sees a change of frequency between tones.
+//
+// Two stages, both run once per block of 1024 samples by ZveiProcessBlock:
+//
+//  1. Tone detection (front end). In: SampleBlock, the raw 16-bit sample values.
+//     The DC is removed, the samples are dithered and every zero crossing (rising
+//     and falling) gives the frequency of one full period, measured back to the
+//     previous crossing of the same direction. Running means over the last 100
+//     samples of that track and of its sample-to-sample change are condensed,
+//     every 100 samples on one continuous grid, into an analysis step: the mean
+//     frequency when the track was steady within 5 %, else the no-tone mark 1.0.
+//     Out: steps in the 256-entry StepRing.
+//
+//  2. Sequence assembly (back end). In: the unread steps. Consecutive steps that
+//     differ by less than 1 % of their sum form a steady run; a run whose length
+//     lies within the table's limits is one tone. Five tones make a sequence,
+//     named entry by entry from the selected table within 2.5 %. Out: one line
+//     "<time>\t<prefix><tones>\r\n" appended to MessageText, and "ZVEI " in the
+//     ActivityLine while tones are being collected.
+//
+// All state is zero at start, fixed in size and never reset while running.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "processing.h"
 
 namespace quorvel {
 
+namespace zvei {
+
+constexpr std::int32_t StepLength = 100;  // samples per analysis step
+constexpr std::int32_t StepRingSize = 256;
+constexpr std::int32_t HistoryLength = 100;
+constexpr std::int32_t TonesPerSequence = 5;
+constexpr std::int32_t TableCount = 4;
+constexpr double NoToneMark = 1.0;
+
+// One entry of a tone table: the text it names and its nominal frequency.
+struct ToneEntry {
+    std::string_view text;
+    double frequency;
+};
+
+// A tone table: its entries in the order they are tried, and its line prefix.
+struct ToneTable {
+    std::string_view name;    // as the window's table box lists it
+    std::string_view prefix;  // what a decoded line starts with after the time
+    const ToneEntry* entries;
+    std::int32_t entryCount;
+};
+
+// The four tables, by index: 0 "ZVEI normal", 1 "ZVEI wide", 2 "ZVEI narrow",
+// 3 "CCIR".
+const ToneTable& Table(std::int32_t index);
+
+// True when measured lies strictly within 2.5 % of nominal.
+bool ToneMatches(double nominal, double measured);
+
+// The text of the first entry of the table that matches the (rounded) frequency
+// m, or nullptr when none does.
+const ToneEntry* MatchTone(const ToneTable& table, double m);
+
+}  // namespace zvei
+
+// The decoder's state. Public so that the stages can be examined one by one.
+struct ZveiState {
+    // Tone detection.
+    std::array<double, FramesPerBlock> ZveiWork{};
+    double ZveiDcMean = 0.0;
+    double ZveiPrevSample = 0.0;
+    double RiseDistance = 0.0;
+    double FallDistance = 0.0;
+    double ZveiFrequency = 0.0;
+    std::array<double, zvei::HistoryLength> FreqHistory{};
+    std::array<double, zvei::HistoryLength> ChangeHistory{};
+    std::int32_t HistoryIndex = 0;
+    double MeanFrequency = 0.0;
+    double MeanChange = 0.0;
+    double PrevTrack = 0.0;
+    std::int32_t StepPhase = 0;
+    std::array<double, zvei::StepRingSize> StepRing{};
+    std::int32_t StepWrite = 0;
+    std::int32_t StepRead = 0;
+
+    // Sequence assembly.
+    std::array<double, zvei::TonesPerSequence> ToneFreqs{};
+    std::int32_t ToneCount = 0;
+    std::int32_t SteadyRun = 0;
+    std::int32_t UnsteadyRun = 0;
+};
+
 class ZveiDecoder {
 public:
-    explicit ZveiDecoder(SharedContext& ctx) : ctx_(ctx) {}
+    explicit ZveiDecoder(SharedContext& ctx) : ctx_(ctx) {
+        // Room for the longest line (five failed tones), so writing a line
+        // does not allocate.
+        line_.reserve(160);
+    }
+
+    // The block entry: detection, collection, activity mark, and the line of a
+    // completed sequence.
     void ZveiProcessBlock();
+
+    // The stages, in the order the block entry runs them.
+    void ZveiRemoveDc();
+    void ZveiTrackFrequency();
+    void ZveiMakeSteps();
+    void ZveiCollectTones();
+    // Name the five collected tones by table `table` (0..3), append the line and
+    // empty the collection. Any other table number writes nothing and discards
+    // the tones.
+    void ZveiWriteSequence(std::int32_t table);
+
+    // Unread steps in the ring, 0..255.
+    std::int32_t StepRingDistance() const;
+
+    ZveiState state;
 
 private:
     SharedContext& ctx_;
+    std::string line_;
 };
 
 }  // namespace quorvel
