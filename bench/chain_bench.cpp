@@ -2,6 +2,7 @@
 // three decoders switched on, over a noisy input.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <memory>
 
 #include "core/engine.h"

@@ -1,6 +1,8 @@
 // Cost of the input conditioning for one block of 1024 samples.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
+
 #include "core/processing.h"
 #include "gen/signal.h"
 
