@@ -14,7 +14,7 @@ namespace quorvel {
 
 class Engine final : public BlockDecoders {
 public:
-    explicit Engine(const Clock& clock) : ctx(clock), pocsag(ctx), fms(ctx), zvei(ctx) {}
+    explicit Engine(const Clock& clock) : ctx(clock), logs(clock), pocsag(ctx, logs), fms(ctx), zvei(ctx) {}
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -28,6 +28,7 @@ public:
 
     SharedContext ctx;
     InputConditioner conditioner;
+    LogFiles logs;
     PocsagDecoder pocsag;
     FmsDecoder fms;
     ZveiDecoder zvei;

@@ -1,7 +1,0 @@
-#include "pocsag.h"
-
-namespace quorvel {
-
-void PocsagDecoder::PocsagProcessBlock() {}
-
-}  // namespace quorvel

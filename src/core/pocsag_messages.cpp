@@ -1,0 +1,241 @@
+// POCSAG message assembly, character tables, status lines and transmission end.
+//
+// In: Batch, the codewords of one batch as received (element 0 the sync
+// codeword, elements 1..16 frames 0..7, two codewords per frame).
+// Stage: last of the decoder. An address codeword (bit 31 = 0) gives the RIC,
+// its 18 address bits x 8 + the frame number, and the function bits 12..11.
+// The message codewords after it (bit 31 = 1, 20 message bits each, across
+// batch boundaries) end at the next address or idle codeword and are rendered
+// as digits (4 bits each, first bit least significant) when there are fewer
+// than five, and always as 7-bit characters (first bit least significant, with
+// the German letters of the 7-bit table in Windows-1252 and control codes as
+// names). Addresses 4000..4999 use the offset mode of their service. No
+// message codewords: a tone-only call, "Beep".
+// Out: lines in MessageText, the message-log record and its line; every block
+// the status line, during a batch the activity line; at the end of a
+// transmission the summary line and the stream-log line.
+#include <cstdio>
+
+#include "pocsag.h"
+
+namespace quorvel {
+
+const std::array<const char*, 128> AlphaCharTable = {
+    "<NUL>", "<SOH>", "<STX>", "<ETX>", "<EOT>", "<ENQ>", "<ACK>", "<BEL>", "<BS>",  "<HT>",  "<LF>",
+    "<VT>",  "<FF>",  "<CR>",  "<SO>",  "<SI>",  "<DLE>", "<DC1>", "<DC2>", "<DC3>", "<DC4>", "<NAK>",
+    "<SYN>", "<ETB>", "<CAN>", "<EM>",  "<SUB>", "<ESC>", "<FS>",  "<GS>",  "<RS>",  "<US>",  " ",
+    "!",     "\"",    "#",     "$",     "%",     "&",     "'",     "(",     ")",     "*",     "+",
+    ",",     "-",     ".",     "/",     "0",     "1",     "2",     "3",     "4",     "5",     "6",
+    "7",     "8",     "9",     ":",     ";",     "<",     "=",     ">",     "?",     "@",     "A",
+    "B",     "C",     "D",     "E",     "F",     "G",     "H",     "I",     "J",     "K",     "L",
+    "M",     "N",     "O",     "P",     "Q",     "R",     "S",     "T",     "U",     "V",     "W",
+    "X",     "Y",     "Z",     "\xC4",  "\xD6",  "\xDC",  "^",     "_",     "`",     "a",     "b",
+    "c",     "d",     "e",     "f",     "g",     "h",     "i",     "j",     "k",     "l",     "m",
+    "n",     "o",     "p",     "q",     "r",     "s",     "t",     "u",     "v",     "w",     "x",
+    "y",     "z",     "\xE4",  "\xF6",  "\xFC",  "\xDF",  "<DEL>",
+};
+
+const char NumericCharTable[17] = "0123456789 U -][";
+
+namespace {
+
+bool IsMessageWord(std::uint32_t cw) { return (cw >> 31) != 0; }
+
+}  // namespace
+
+void PocsagDecoder::PocsagFindAddress() {
+    while (BatchReady && MessageState == 0) {
+        if (BatchRead < BatchCount) {
+            const std::uint32_t cw = Batch[static_cast<std::size_t>(BatchRead)];
+            if (!IsMessageWord(cw)) {
+                MessageWordCount = 0;
+                if (cw == SyncCodeword) {
+                    ++SyncCount;
+                } else if (cw == IdleCodeword) {
+                    ++IdleCount;
+                } else {
+                    CurrentFunction = static_cast<std::int32_t>((cw >> 11) & 3u);
+                    const std::uint32_t frame = static_cast<std::uint32_t>((BatchRead - 1) / 2);
+                    CurrentAddress = ((cw >> 13) & 0x3FFFFu) * 8u + frame;
+                    char text[32];
+                    std::snprintf(text, sizeof text, "%.7u:\t%d\t", CurrentAddress, CurrentFunction);
+                    ctx_.MessageText += text;
+                    {
+                        std::lock_guard lock(logs_.mutex);
+                        auto& d = logs_.MessageLogData;
+                        d.function = CurrentFunction;
+                        d.address = static_cast<std::int32_t>(CurrentAddress);
+                        d.beginTime = ctx_.clock.TimeOfDayText();
+                    }
+                    MessageState = 1;
+                }
+            }
+        }
+        ++BatchRead;
+        if (BatchRead >= BatchCount) BatchReady = false;
+    }
+}
+
+void PocsagDecoder::PocsagCollectMessage() {
+    while (BatchReady && MessageState == 1) {
+        if (BatchRead >= BatchCount) {
+            BatchReady = false;
+            break;
+        }
+        const std::uint32_t cw = Batch[static_cast<std::size_t>(BatchRead)];
+        if (IsMessageWord(cw)) {
+            MessageWords[static_cast<std::size_t>(MessageWordCount)] = cw;
+            if (MessageWordCount < 63) ++MessageWordCount;
+            ++BatchRead;
+        } else if (cw == SyncCodeword) {
+            ++SyncCount;
+            ++BatchRead;
+        } else {
+            std::lock_guard lock(logs_.mutex);
+            auto& d = logs_.MessageLogData;
+            if (MessageWordCount == 0) {
+                ctx_.MessageText += "Beep \r\n";
+                d.messageType = "Beep";
+                d.numericText.clear();
+                d.alphaText.clear();
+            } else {
+                if (MessageWordCount < 5) PocsagDecodeNumeric();
+                ctx_.MessageText += "AlphaNum:\t";
+                if (CurrentAddress >= 4000 && CurrentAddress <= 4999) {
+                    ctx_.MessageText += "Skyper: ";
+                    PocsagDecodeAlpha(1);
+                } else {
+                    PocsagDecodeAlpha(0);
+                }
+                ctx_.MessageText += "\r\n";
+                d.messageType = MessageWordCount >= 5 ? "AlphaNum" : "Num?|Alpha?";
+            }
+            d.endTime = ctx_.clock.TimeOfDayText();
+            if (d.open == 1) logs_.MessageLog(laWrite);
+            // The texts belong to this message alone, logged or not: with
+            // logging off they would otherwise pile up for days and land in the
+            // first line logged after it is switched on.
+            d.numericText.clear();
+            d.alphaText.clear();
+            MessageWordCount = 0;
+            MessageState = 0;
+        }
+        if (BatchRead >= BatchCount) BatchReady = false;
+    }
+}
+
+void PocsagDecoder::PocsagDecodeNumeric() {
+    char digits[63 * 5 + 1];
+    std::size_t n = 0;
+    for (std::int32_t w = 0; w < MessageWordCount; ++w) {
+        const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
+        for (int i = 0; i < 5; ++i) {
+            auto bit = [cw](int k) { return (cw >> k) & 1u; };
+            const std::uint32_t v = bit(30 - 4 * i) + 2 * bit(29 - 4 * i) + 4 * bit(28 - 4 * i) + 8 * bit(27 - 4 * i);
+            digits[n++] = NumericCharTable[v];
+        }
+    }
+    digits[n] = '\0';
+    ctx_.MessageText += "Numerisch:\t";
+    ctx_.MessageText.append(digits, n);
+    ctx_.MessageText += "\r\n\t\t";
+    std::lock_guard lock(logs_.mutex);
+    logs_.MessageLogData.numericText.assign(digits, n);
+    logs_.MessageLogData.numericText += "      ";
+}
+
+void PocsagDecoder::AppendAlpha(const char* text) {
+    ctx_.MessageText += text;
+    logs_.MessageLogData.alphaText += text;
+}
+
+void PocsagDecoder::PocsagDecodeAlpha(int mode) {
+    std::lock_guard lock(logs_.mutex);
+    for (std::int32_t w = 0; w < MessageWordCount; ++w) {
+        const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
+        for (int k = 30; k >= 11; --k) {
+            const std::int32_t bit = static_cast<std::int32_t>((cw >> k) & 1u);
+            CharBits = CharBits | (bit << CharBitCount);
+            CharBitCount = (CharBitCount + 1) % 7;
+            if (CharBitCount == 0) {
+                if (mode == 1) {
+                    CharBits = CharBits - 1;
+                    if (CharBits < 0) CharBits = 0;
+                }
+                if (mode == 1 && w == 0) {
+                    char hex[16];
+                    std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(CharBits));
+                    AppendAlpha(hex);
+                } else {
+                    AppendAlpha(AlphaCharTable[static_cast<std::size_t>(CharBits)]);
+                }
+                CharBits = 0;
+            }
+        }
+    }
+    CharBits = 0;
+    CharBitCount = 0;
+}
+
+void PocsagDecoder::PocsagBuildStatusLine() {
+    const auto& W = MultipleWeights;
+    char text[128];
+    int n = std::snprintf(text, sizeof text, "level\tfreq\tspeed\r\n%d\t", RoundHalfEven(InputPeak));
+    if (W[1] > 90) {
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%d\t", AverageBitRate / 2);
+    } else {
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "no tone\t");
+    }
+    if (W[1] / 10 > W[0] && W[4] < W[1]) {
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%d", AverageBitRate);
+    } else {
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "noise");
+    }
+    ctx_.PocsagStatusLine.Set(std::string_view(text, static_cast<std::size_t>(n)));
+}
+
+void PocsagDecoder::PocsagBuildActivityLine() {
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, "POCSAG\r\nidles\tsyncs\tfails\tcount\r\n%d\t%d\t%d\t%d", IdleCount,
+                                SyncCount, FailCount, RunBits);
+    ctx_.ActivityLine.Set(std::string_view(text, static_cast<std::size_t>(n)));
+}
+
+void PocsagDecoder::PocsagEndTransmission() {
+    if (IdleCount > 0 || SyncCount > 0) {
+        if (MessageState == 1) ctx_.MessageText += "\r\n";
+        const std::string begin = LongTimeText(StartTime);
+        const std::string end = ctx_.clock.TimeOfDayText();
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "\tidles: %d  syncs: %d  counts: %d  speed: %.2f  fails: %d  crcerrors: %d\r\n\r\n", IdleCount,
+                      SyncCount, TransmissionBits, TransmissionBitRate, FailCount, CrcErrorCount);
+        ctx_.MessageText += begin;
+        ctx_.MessageText += " - ";
+        ctx_.MessageText += end;
+        ctx_.MessageText += text;
+        std::lock_guard lock(logs_.mutex);
+        auto& s = logs_.StreamLogData;
+        s.beginTime = begin;
+        s.endTime = end;
+        s.idles = IdleCount;
+        s.syncs = SyncCount;
+        s.counts = TransmissionBits;
+        s.speed = TransmissionBitRate;
+        s.fails = FailCount;
+        s.crcErrors = CrcErrorCount;
+        if (s.open == 1) logs_.StreamLog(laWrite);
+        logs_.MessageLogData.crcErrors = 0;
+    }
+    IdleCount = 0;
+    SyncCount = 0;
+    FailCount = 0;
+    CrcErrorCount = 0;
+    SignalLost = false;
+    PocsagState = psSearchRate;
+    BatchRead = 0;
+    MessageState = 0;
+    CurrentFunction = 0;
+}
+
+}  // namespace quorvel
