@@ -68,9 +68,9 @@ std::vector<std::uint32_t> PocsagMessageCodewords(const PocsagMessage& message);
 // One transmission's batches, without the preamble: each batch is the
 // synchronisation codeword and 16 codewords. Calls follow each other in the
 // given order, each address in its frame (waiting for the next batch when the
-// frame has passed). After the last call at least one idle codeword follows, so
-// a decoder sees the message end; the rest of that batch is idle. No calls: one
-// batch of idle codewords. Throws std::invalid_argument like
+// frame has passed). After the last call at least two idle codewords follow, so
+// a decoder sees the message end even if the very last bits are lost; the rest
+// of that batch is idle. No calls: one batch of idle codewords. Throws std::invalid_argument like
 // PocsagMessageCodewords.
 std::vector<std::uint32_t> PocsagCodewords(const std::vector<PocsagMessage>& messages);
 
@@ -80,8 +80,8 @@ struct PocsagSignal {
         // Gaussian low-pass, AC coupled by a gentle high-pass.
         Discriminator,
         // Receiver loudspeaker/line audio: the discriminator signal after
-        // de-emphasis and the audio band-pass, so runs show as ramps with their
-        // peaks at the run ends and long runs droop.
+        // de-emphasis and the 300..3000 Hz audio band-pass: every edge becomes
+        // a peak that droops back, long runs sag to zero.
         LineOutput,
     };
     double bitRate = 1200.0;   // bit/s, any value 400..2800
