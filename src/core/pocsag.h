@@ -113,7 +113,7 @@ public:
     std::array<double, 5> MultipleWeights{};
     std::array<double, 200> PeriodHistory{};  // a ring: element 0 at HistoryStart
     std::int32_t HistoryStart = 0;
-    // Recent share of runs that do not fit CoarsePeriod (see the tracker).
+    // Recent share of runs that fit no whole number of coarse periods, 0..100.
     double MisfitWeight = 0.0;
     double BitPeriod = 0.0;
     double RunSamples = 0.0;

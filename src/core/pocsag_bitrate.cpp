@@ -12,6 +12,10 @@
 // the last clean stretch.
 // Out: BitRing, one soft bit per bit period (+-1 confident, +-0.25 weak,
 // BreakMark), SignalLost, the transmission's bit rate and bit count.
+//
+// Beyond the plain period tests, a signal only counts as clean while most
+// recent runs fit a whole number of coarse periods (MisfitWeight), so noise
+// with its runs of about four samples is never acquired as a 2400 bit/s signal.
 #include <cmath>
 #include <limits>
 
@@ -27,6 +31,9 @@ struct RunFit {
     std::int32_t q;
     double r;
 };
+
+// Runs must mostly fit the coarse period for the signal to count as clean.
+constexpr double MisfitLimit = 30.0;
 
 RunFit FitAgainst(double entry, double period) {
     RunFit f{};
@@ -100,6 +107,19 @@ void PocsagDecoder::PocsagTrackEntry(double entry) {
         if (k > 4) k = 4;
         W[static_cast<std::size_t>(k)] = W[static_cast<std::size_t>(k)] + 2;
     }
+    // Share of recent runs that fit no whole number of coarse periods (100 when
+    // none fits). Noise, and the dither of a silent input, after the filter
+    // gives runs of about four samples: the coarse period sits at its floor of
+    // 4, the history test sees no movement there and the weights pass, so
+    // without this test the tracker would acquire noise with a bit period of
+    // 3.4..4.2 and keep it through a 2400 bit/s call that follows (4.59 samples
+    // per bit), whose runs fit that wrong period well enough never to fail the
+    // stability test again. Noise keeps this weight at 45..75; clean signals,
+    // down to 10 dB, keep it below 20.
+    {
+        const RunFit f = FitAgainst(a, CoarsePeriod);
+        MisfitWeight = MisfitWeight * 0.98 + (Fits(f, CoarsePeriod) ? 0.0 : 2.0);
+    }
     // 8: history, element 199 the newest.
     PeriodHistory[static_cast<std::size_t>(HistoryStart)] = CoarsePeriod;
     HistoryStart = (HistoryStart + 1) % 200;
@@ -109,7 +129,7 @@ void PocsagDecoder::PocsagTrackEntry(double entry) {
     const double h199 = PeriodHistoryAt(199);
     const double hSum = h100 + h199;
     const bool steady = hSum > 0 && std::fabs(h100 - h199) / hSum <= 0.1;
-    const bool clean = steady && W[1] / 4 >= W[0] && a <= 20 * CoarsePeriod;
+    const bool clean = steady && W[1] / 4 >= W[0] && a <= 20 * CoarsePeriod && MisfitWeight < MisfitLimit;
     if (!clean) {
         if (PocsagState > 0 && !SignalLost) {
             // Wide product: SampleRate x RunBits passes 2^31 after about 81 s of
