@@ -1,7 +1,193 @@
+// FMS frequency tracking and frame detection: from the samples of one block to
+// 48-bit blocks in TelegramBits.
+//
+// The signal here is the receiver's audio of 1200 bit/s FSK ("1" = 1200 Hz, two
+// half-cycles per bit; "0" = 1800 Hz, three half-cycles per bit). Each
+// half-cycle between two zero crossings becomes one frequency estimate in
+// FreqRing; the detector reads that ring: preamble (a run of 1200 Hz), sync word
+// (matched by least squares), then 48 bits at a time, each handed to the writer
+// in fms_text.cpp.
+#include <cmath>
+
 #include "fms.h"
 
 namespace quorvel {
 
-void FmsDecoder::FmsProcessBlock() {}
+namespace {
+
+constexpr std::int32_t Wrap(std::int32_t index) {
+    return ((index % FmsDecoder::RingSize) + FmsDecoder::RingSize) % FmsDecoder::RingSize;
+}
+
+// The sync word 0x1A from its most significant bit (0 0 0 1 1 0 1 0), each "0"
+// as three half-cycles of 1800 Hz and each "1" as two of 1200 Hz.
+constexpr std::array<std::int32_t, 21> SyncPattern = {
+    1800, 1800, 1800, 1800, 1800, 1800, 1800, 1800, 1800, 1200, 1200,
+    1200, 1200, 1800, 1800, 1800, 1200, 1200, 1800, 1800, 1800,
+};
+
+// More than this many estimates unread always hold a whole 48-bit block (at
+// most 48 x 3 estimates).
+constexpr std::int32_t SliceThreshold = 160;
+constexpr std::int32_t SyncWaitThreshold = 200;
+
+}  // namespace
+
+void FmsDecoder::FmsProcessBlock() {
+    FmsConditionBlock();
+    FmsTrackFrequency();
+    if (FmsState < fsSearchSync) FmsSearchPreamble();
+
+    if (gapBreak_ && (FmsState == fsPreambleFound || FmsState == fsSearchSync)) {
+        // A break after the preamble: nothing more of this transmission will
+        // come, so do not wait for it. The sync search reads SyncWindow
+        // estimates; it runs now if they all lie before the break, else the
+        // preamble is dropped and the search resumes after the break.
+        const std::int32_t b = FmsBreakDistance();
+        if (b >= 0) {
+            if (b >= SyncWindow) {
+                FmsState = fsSearchSync;
+            } else {
+                FreqRead = Wrap(FreqRead + b);
+                FmsState = fsSearchPreamble;
+            }
+        }
+    }
+
+    if (FmsState == fsSearchSync) FmsSearchSync();
+    if (FmsState > fsPreambleFound) ctx_.ActivityLine.Set("FMS");
+
+    while (FmsState == fsTelegram) {
+        const std::int32_t b = gapBreak_ ? FmsBreakDistance() : -1;
+        if (b > SliceThreshold || (b < 0 && FmsRingDistance() > SliceThreshold)) {
+            FmsSliceTelegram();
+        } else if (b >= 0) {
+            // The rest of the transmission lies before the break: the block is
+            // cut from what there is, and a bit past it is undecided.
+            FmsSliceTelegram(b);
+        } else {
+            break;  // wait for more estimates
+        }
+        FmsWriteTelegram();
+    }
+}
+
+void FmsDecoder::FmsConditionBlock() {
+    const double dc = ctx_.stats.DcOffset.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < FmsBlock.size(); ++i) {
+        const double r = ctx_.NextRandom();
+        FmsBlock[i] = (r + (ctx_.SampleBlock[i] - dc)) - 0.5;
+    }
+}
+
+void FmsDecoder::FmsTrackFrequency() {
+    const double rate = static_cast<double>(ctx_.SampleRate);
+    // Samples since the last crossing beyond which the gap is a break.
+    const double breakSamples = BreakBitPeriods * rate / 1200.0;
+    for (const double x : FmsBlock) {
+        if (!(x * PrevSample > 0.0)) {
+            const double a = std::fabs(PrevSample);
+            double d = a + std::fabs(x);
+            if (d < 1.0) d = 1.0;
+            const double e = a / d;
+            const double h = SinceCrossing - 1.0 + e;
+            // h is 0 only after a sample of exactly 0.0 that followed one of
+            // magnitude 1.0 or more: no half-period to measure, no estimate.
+            if (h != 0.0) {
+                FreqRing[static_cast<std::size_t>(FreqWrite)] = (rate / h) / 2.0;
+                BreakBefore[static_cast<std::size_t>(FreqWrite)] = BreakAtWrite ? 1 : 0;
+                BreakAtWrite = false;
+                FreqWrite = Wrap(FreqWrite + 1);
+            }
+            SinceCrossing = 1.0 - e;
+        }
+        PrevSample = x;
+        SinceCrossing = SinceCrossing + 1.0;
+        if (gapBreak_ && SinceCrossing - 1.0 > breakSamples) BreakAtWrite = true;
+    }
+}
+
+std::int32_t FmsDecoder::FmsBreakDistance() const {
+    const std::int32_t n = FmsRingDistance();
+    for (std::int32_t j = 0; j < n; ++j)
+        if (BreakBefore[static_cast<std::size_t>(Wrap(FreqRead + j))] != 0) return j;
+    return BreakAtWrite ? n : -1;
+}
+
+void FmsDecoder::FmsSearchPreamble() {
+    const std::int32_t n = FmsRingDistance();
+    std::int32_t i = 0;
+    std::int32_t run = 0;
+    if (FmsState == fsSearchPreamble) {
+        do {
+            const double m = (std::fabs(FreqRing[static_cast<std::size_t>(Wrap(FreqRead + i))]) +
+                              std::fabs(FreqRing[static_cast<std::size_t>(Wrap(FreqRead + i + 1))])) /
+                             2.0;
+            i = i + 1;
+            if (m > 1100.0 && m < 1300.0) {
+                run = run + 1;
+            } else {
+                run = 0;
+            }
+        } while (!(run > 10 || i >= n));
+        if (run > 10) {
+            FreqRead = Wrap(FreqRead + i);
+            FmsState = fsPreambleFound;
+        }
+    }
+    if (FmsState == fsSearchPreamble) {
+        // Keep the last 20 estimates for the next block's search.
+        FreqRead = Wrap(FreqRead + n - 20);
+    }
+    if (FmsState == fsPreambleFound && n - i > SyncWaitThreshold) FmsState = fsSearchSync;
+}
+
+void FmsDecoder::FmsSearchSync() {
+    std::array<double, 26> error{};
+    for (std::int32_t o = 0; o < 26; ++o) {
+        double s = 0.0;
+        for (std::int32_t k = 0; k < 21; ++k) {
+            const double diff = static_cast<double>(SyncPattern[static_cast<std::size_t>(k)]) -
+                                FreqRing[static_cast<std::size_t>(Wrap(FreqRead + o + k))];
+            s += diff * diff;
+        }
+        error[static_cast<std::size_t>(o)] = RoundHalfEvenValue(s / 1000.0);
+    }
+    std::int32_t best = 0;
+    for (std::int32_t o = 1; o < 26; ++o)
+        if (error[static_cast<std::size_t>(o)] < error[static_cast<std::size_t>(best)]) best = o;
+    FreqRead = Wrap(FreqRead + best + 21);
+    if (3.0 * error[static_cast<std::size_t>(best)] < error[0]) {
+        FmsState = fsTelegram;
+        BlockCount = 0;
+    } else {
+        FmsState = fsSearchPreamble;
+    }
+}
+
+void FmsDecoder::FmsSliceTelegram(std::int32_t limit) {
+    TelegramBits.fill(2);
+    std::int32_t a = 0;
+    for (std::size_t k = 0; k < TelegramBits.size(); ++k) {
+        const double f0 = std::fabs(FreqRing[static_cast<std::size_t>(Wrap(FreqRead + a))]);
+        const double f1 = std::fabs(FreqRing[static_cast<std::size_t>(Wrap(FreqRead + a + 1))]);
+        const double f2 = std::fabs(FreqRing[static_cast<std::size_t>(Wrap(FreqRead + a + 2))]);
+        const double m2 = (f0 + f1) / 2.0;
+        const double m3 = (f0 + f1 + f2) / 3.0;
+        const std::int32_t available = limit - a;  // estimates left before a break
+        std::uint8_t bit = 2;
+        if (available >= 3 && f0 > 1300.0 && f1 > 1300.0 && f2 > 1300.0 && m3 > 1500.0) {
+            bit = 0;
+            a = a + 3;
+        } else if (available >= 2 && f0 < 1700.0 && f1 < 1700.0 && m2 < 1500.0) {
+            bit = 1;
+            a = a + 2;
+        } else if (available >= 1) {
+            a = a + 1;
+        }
+        TelegramBits[k] = bit;
+    }
+    FreqRead = Wrap(FreqRead + a);
+}
 
 }  // namespace quorvel
