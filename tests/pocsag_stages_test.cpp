@@ -8,6 +8,7 @@
 #include "core/logfile.h"
 #include "core/pocsag.h"
 #include "gen/pocsag_gen.h"
+#include "gen/signal.h"
 
 namespace quorvel {
 namespace {
@@ -138,18 +139,22 @@ TEST(PocsagTracker, WeightsSettleAtOneHundredAndAcquisitionWaitsForHistory) {
     EXPECT_EQ(d.RunBits, 0);
 }
 
-TEST(PocsagTracker, NoiseLikeRunsAtThePeriodFloorAreNotAcquired) {
-    Fixture f;
-    auto& d = f.d;
-    // Runs of 1..8 samples as noise gives them: the coarse period sits near 4.
-    std::uint32_t seed = 1;
-    for (int i = 0; i < 5000; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        const double run = 1.0 + static_cast<double>((seed >> 16) % 8);
-        d.PocsagTrackEntry(i % 2 ? run : -run);
-        ASSERT_EQ(d.PocsagState, psSearchRate) << "acquired noise at entry " << i;
+TEST(PocsagTracker, NoiseAndSilenceAreNeverAcquired) {
+    // After the filter, noise and the dither of a silent input give runs of
+    // about four samples, where the coarse period sits at its floor.
+    for (double amplitude : {0.0, 300.0, 8000.0}) {
+        Fixture f;
+        auto& d = f.d;
+        gen::NoiseSource noise(11);
+        for (int block = 0; block < 120; ++block) {
+            for (double& x : f.ctx.SampleBlock) x = RoundHalfEvenValue(amplitude * noise.Gaussian());
+            d.PocsagProcessBlock();
+            ASSERT_EQ(d.PocsagState, psSearchRate) << "amplitude " << amplitude << ", block " << block;
+        }
+        EXPECT_GT(d.MisfitWeight, 30.0);
+        EXPECT_LT(d.CoarsePeriod, 5.0);
+        EXPECT_EQ(f.ctx.MessageText, "");
     }
-    EXPECT_GT(d.MisfitWeight, 30.0);
 }
 
 TEST(PocsagSlicer, HalvesToEvenAndTheFourTenthsBoundary) {
