@@ -115,7 +115,7 @@ std::string MessageCodes(const PocsagMessage& m, std::vector<int>& codes) {
         if (cp < 0) return "text is not valid UTF-8 at byte " + std::to_string(at);
         const int code = numeric ? NumericCode(cp) : AlphaCode(cp);
         if (code < 0) {
-            return "\"" + m.text.substr(at, i - at) + "\" cannot be sent in a " + (numeric ? "numeric" : "alphanumeric") +
+            return "\"" + m.text.substr(at, i - at) + "\" cannot be sent in " + (numeric ? "a numeric" : "an alphanumeric") +
                    " message (" + (numeric ? "digits, space, U, -, ], [" : "7-bit ASCII and Ä Ö Ü ä ö ü ß") + ")";
         }
         codes.push_back(code);
