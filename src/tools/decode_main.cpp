@@ -9,6 +9,7 @@
 #include <clocale>
 #include <cstdio>
 #include <iostream>
+#include <filesystem>
 #include <memory>
 
 #include "audio_reader.h"
@@ -35,6 +36,7 @@ struct Options {
     std::string characteristic = "discriminator";
     bool rawText = false;
     bool stats = false;
+    std::string logDir;  // POCSAG message and stream logs, when given
 };
 
 std::string Lower(std::string s) {
@@ -219,6 +221,7 @@ int main(int argc, char** argv) {
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
+    app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -250,10 +253,31 @@ int main(int argc, char** argv) {
     auto& settings = engine->ctx.settings;
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
+    engine->pocsag.PocsagSetCharacteristic();
     for (const std::string& d : o.decoders) {
         if (d == "pocsag") settings.PocsagEnabled.store(true);
         if (d == "fms") settings.FmsEnabled.store(true);
         if (d == "zvei") settings.ZveiEnabled.store(true);
     }
-    return DecodeFile(o, *engine);
+    if (!o.logDir.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directory(o.logDir, ignored);  // one level; opening tells if it is unusable
+        engine->logs.SetFolder(o.logDir);
+        if (!engine->logs.MessageLog(laOpen) || !engine->logs.StreamLog(laOpen)) {
+            std::cerr << "quorvel-decode: cannot open the POCSAG logs: " << engine->logs.LastError() << "\n";
+            engine->logs.MessageLog(laClose);
+            return kExitInput;
+        }
+    }
+    const int status = DecodeFile(o, *engine);
+    if (!o.logDir.empty()) {
+        const std::int64_t failed = engine->logs.FailedLines();
+        engine->logs.MessageLog(laClose);
+        engine->logs.StreamLog(laClose);
+        if (failed > 0) {
+            std::cerr << "quorvel-decode: " << failed << " log line(s) not written: " << engine->logs.LastError() << "\n";
+            return kExitInput;
+        }
+    }
+    return status;
 }
