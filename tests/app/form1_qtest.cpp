@@ -503,6 +503,36 @@ private slots:
         QVERIFY(!form->Memo1->toPlainText().trimmed().isEmpty());
     }
 
+    // A picture of the window with traffic, kept in the build folder for a
+    // person to look at; checks that what it shows is what the window holds.
+    void screenshotWithTraffic() {
+        Publish("");
+        form->Timer1Timer();
+        Publish("0123456:\t0\tBeep \r\n"
+                "1234567:\t3\tAlphaNum:\tGr\xFC\xDF" "e aus K\xF6ln\r\n"
+                "0000042:\t1\tNumerisch:\t112 -[]\r\n\t\tAlphaNum:\tab\r\n"
+                "FMS\t14:03:07\tStatus 3\t\xC4nderung\r\n");
+        form->Timer1Timer();
+        form->engine().ctx.PocsagStatusLine.Set("POCSAG 1200 Baud, Sync");
+        form->engine().ctx.ActivityLine.Set("14:03:07 POCSAG 1234567");
+        fake->secondChannel = [](std::uint64_t n, std::int32_t k) -> std::int16_t {
+            const double t = (static_cast<double>(n) * 1024 + k) / 11025.0;
+            return static_cast<std::int16_t>(std::lround(6000.0 * std::sin(2 * std::numbers::pi * 700.0 * t)));
+        };
+        QVERIFY(FeedBlocks(20));
+        form->Timer2Timer();
+        form->Timer2Timer();
+        const QImage image = form->grab().toImage();
+        QCOMPARE(image.size(), QSize(940, 686));
+        QDir().mkpath(QStringLiteral(QUORVEL_ARTIFACT_DIR));
+        QVERIFY(image.save(QStringLiteral(QUORVEL_ARTIFACT_DIR "/form1-traffic.png")));
+        QCOMPARE(form->RichEdit1->document()->blockCount(), 6);
+        QVERIFY(form->pegelbar->value() > -29);
+        // The scope's bevel frames the black paint box.
+        QCOMPARE(image.pixel(96 + 1, 6 + 1), qRgb(0, 0, 0));
+        QVERIFY(image.pixel(95, 40) != qRgb(0, 0, 0));
+    }
+
     void timersRunFromStartUp() {
         form->Timer1->start();
         form->Timer2->start();
