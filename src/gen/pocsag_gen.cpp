@@ -115,8 +115,11 @@ std::string MessageCodes(const PocsagMessage& m, std::vector<int>& codes) {
         if (cp < 0) return "text is not valid UTF-8 at byte " + std::to_string(at);
         const int code = numeric ? NumericCode(cp) : AlphaCode(cp);
         if (code < 0) {
-            return "\"" + m.text.substr(at, i - at) + "\" cannot be sent in " + (numeric ? "a numeric" : "an alphanumeric") +
-                   " message (" + (numeric ? "digits, space, U, -, ], [" : "7-bit ASCII and Ä Ö Ü ä ö ü ß") + ")";
+            std::string error(1, '"');
+            error.append(m.text, at, i - at);
+            error.append(numeric ? "\" cannot be sent in a numeric message (digits, space, U, -, ], [)"
+                                 : "\" cannot be sent in an alphanumeric message (7-bit ASCII and Ä Ö Ü ä ö ü ß)");
+            return error;
         }
         codes.push_back(code);
     }
