@@ -78,7 +78,7 @@ public:
     virtual int AddBuffer(WaveHeader&) = 0;
     virtual int Start() = 0;
     virtual int Stop() = 0;
-    // Stop filling and give every queued buffer back (not marked done).
+    // Stop filling and give every queued buffer back.
     virtual int Reset() = 0;
     virtual int Close() = 0;
 };

@@ -1,0 +1,346 @@
+// The capture ring's sound card on PortAudio.
+//
+// Devices: every PortAudio device with at least one input channel, the default
+// input first, then the others in PortAudio's order, numbered from 0.
+//
+// Stream: 16-bit samples. A device that captures 11025 Hz stereo is opened so;
+// otherwise it is opened at 11025 Hz mono, or else at its own default rate with
+// one or two channels, and converted: a mono input is copied to both channels,
+// and a different rate goes through libsoxr to 11025 Hz. The PortAudio callback
+// writes the frames into the buffers queued by AddBuffer, strictly in queue order,
+// marks each full buffer WHDR_DONE and signals the event once per buffer. All
+// scratch space and the converter exist from Open on; the callback allocates
+// nothing.
+//
+// A device that goes away while capturing simply stops calling back, so no more
+// buffers are marked done. Each Open starts PortAudio afresh and looks the device
+// up again by name, so choosing a device again after it came back retries it.
+#include "portaudio_input.h"
+
+#include <portaudio.h>
+#include <soxr.h>
+
+#if QUORVEL_HAVE_ALSA
+#include <alsa/asoundlib.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quorvel::AutoResetEvent;
+using quorvel::BufferBytes;
+using quorvel::ChannelCount;
+using quorvel::FramesPerBlock;
+using quorvel::WaveHeader;
+using quorvel::WHDR_DONE;
+
+constexpr int kErrorNoDevice = 2;
+constexpr int kErrorState = 3;
+constexpr int kErrorQueueFull = 4;
+constexpr int kErrorConverter = 5;
+constexpr int kErrorBadHeader = 6;
+constexpr int kPaErrorBase = 1000;  // PortAudio's own errors: 1000 + |PaError|
+
+int FromPa(PaError e) { return e == paNoError ? 0 : kPaErrorBase - static_cast<int>(e); }
+
+#if QUORVEL_HAVE_ALSA
+// ALSA writes its probing complaints (missing PCM aliases and the like) to
+// standard error at every start of PortAudio; they are no errors of ours.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+#endif
+
+// A single-producer single-consumer queue of buffer headers: AddBuffer pushes
+// (the opening thread, then the capture thread), the audio callback pops.
+class HeaderQueue {
+public:
+    static constexpr std::uint32_t Capacity = 128;  // a power of two above RingSize
+
+    bool Push(WaveHeader* h) {
+        const std::uint32_t head = head_.load(std::memory_order_relaxed);
+        if (head - tail_.load(std::memory_order_acquire) >= Capacity) return false;
+        slots_[head % Capacity] = h;
+        head_.store(head + 1, std::memory_order_release);
+        return true;
+    }
+    WaveHeader* Pop() {
+        const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
+        if (tail == head_.load(std::memory_order_acquire)) return nullptr;
+        WaveHeader* h = slots_[tail % Capacity];
+        tail_.store(tail + 1, std::memory_order_release);
+        return h;
+    }
+    // Only while the callback cannot run.
+    void Clear() {
+        head_.store(0);
+        tail_.store(0);
+    }
+
+private:
+    std::array<WaveHeader*, Capacity> slots_{};
+    std::atomic<std::uint32_t> head_{0};
+    std::atomic<std::uint32_t> tail_{0};
+};
+
+class PortAudioInput final : public quorvel::WaveInput {
+public:
+    PortAudioInput() = default;
+    ~PortAudioInput() override {
+        Close();
+        if (initialized_) Pa_Terminate();
+    }
+
+    std::int32_t GetNumDevs() override {
+        if (stream_ == nullptr) Restart();
+        return static_cast<std::int32_t>(devices_.size());
+    }
+
+    int GetDevName(std::int32_t device, std::string& name) override {
+        if (device < 0 || device >= static_cast<std::int32_t>(devices_.size())) return kErrorNoDevice;
+        name = devices_[static_cast<std::size_t>(device)].name;
+        return 0;
+    }
+
+    int Open(std::int32_t device, AutoResetEvent& event) override {
+        if (stream_ != nullptr) return kErrorState;
+        if (device < 0 || device >= static_cast<std::int32_t>(devices_.size())) return kErrorNoDevice;
+        const Listed wanted = devices_[static_cast<std::size_t>(device)];
+        // Start PortAudio afresh, so that a device that went away and came back
+        // is found again; keep the numbering the caller knows.
+        const std::vector<Listed> known = devices_;
+        if (!fresh_) Restart();
+        fresh_ = false;
+        PaDeviceIndex index = paNoDevice;
+        for (const Listed& d : devices_)
+            if (d.name == wanted.name && d.hostApi == wanted.hostApi) {
+                index = d.index;
+                break;
+            }
+        devices_ = known;
+        if (index == paNoDevice) return kErrorNoDevice;
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+        if (info == nullptr || info->maxInputChannels < 1) return kErrorNoDevice;
+
+        PaStreamParameters params{};
+        params.device = index;
+        params.sampleFormat = paInt16;
+        params.suggestedLatency = info->defaultHighInputLatency;
+        params.hostApiSpecificStreamInfo = nullptr;
+        // What the device can do: 11025 Hz stereo, 11025 Hz mono, or its own
+        // rate with as many of the two channels as it has.
+        const int most = std::min(info->maxInputChannels, 2);
+        struct Try {
+            double rate;
+            int channels;
+        };
+        const Try tries[] = {{quorvel::DefaultSampleRate, 2}, {quorvel::DefaultSampleRate, 1},
+                             {info->defaultSampleRate, most}, {info->defaultSampleRate, 1}};
+        bool found = false;
+        for (const Try& t : tries) {
+            if (t.channels > info->maxInputChannels || t.rate <= 0.0) continue;
+            params.channelCount = t.channels;
+            if (Pa_IsFormatSupported(&params, nullptr, t.rate) == paFormatIsSupported) {
+                rate_ = t.rate;
+                channels_ = t.channels;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return kErrorNoDevice;
+        params.channelCount = channels_;
+
+        resampler_ = nullptr;
+        if (rate_ != quorvel::DefaultSampleRate) {
+            const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+            soxr_error_t error = nullptr;
+            resampler_ = soxr_create(rate_, quorvel::DefaultSampleRate, ChannelCount, &error, &io, &quality, nullptr);
+            if (error != nullptr) {
+                resampler_ = nullptr;
+                return kErrorConverter;
+            }
+        }
+        // One buffer's worth of frames per callback at the device's own rate.
+        const unsigned long framesPerCallback = static_cast<unsigned long>(
+            std::max(64.0, FramesPerBlock * rate_ / quorvel::DefaultSampleRate + 0.5));
+        queue_.Clear();
+        current_ = nullptr;
+        currentFrames_ = 0;
+        event_ = &event;
+        PaStream* stream = nullptr;
+        const PaError e =
+            Pa_OpenStream(&stream, &params, nullptr, rate_, framesPerCallback, paClipOff, &PortAudioInput::Callback, this);
+        if (e != paNoError) {
+            DropResampler();
+            event_ = nullptr;
+            return FromPa(e);
+        }
+        stream_ = stream;
+        event.Signal();  // the platform signals on open, as on close
+        return 0;
+    }
+
+    int PrepareHeader(WaveHeader& h) override {
+        if (stream_ == nullptr) return kErrorState;
+        if (h.data == nullptr || h.bufferLength != BufferBytes) return kErrorBadHeader;
+        return 0;
+    }
+
+    int AddBuffer(WaveHeader& h) override {
+        if (stream_ == nullptr) return kErrorState;
+        h.bytesRecorded = 0;
+        h.flags.fetch_and(~WHDR_DONE, std::memory_order_relaxed);
+        return queue_.Push(&h) ? 0 : kErrorQueueFull;
+    }
+
+    int Start() override {
+        if (stream_ == nullptr) return kErrorState;
+        return FromPa(Pa_StartStream(stream_));
+    }
+
+    // An input stream has nothing to drain: stopping aborts at once, which also
+    // returns at once from a device that has gone away.
+    int Stop() override {
+        if (stream_ == nullptr) return kErrorState;
+        if (Pa_IsStreamStopped(stream_) == 1) return 0;
+        return FromPa(Pa_AbortStream(stream_));
+    }
+
+    int Reset() override {
+        if (stream_ == nullptr) return kErrorState;
+        const int result = Stop();
+        queue_.Clear();
+        current_ = nullptr;
+        currentFrames_ = 0;
+        return result;
+    }
+
+    int Close() override {
+        if (stream_ == nullptr) return kErrorState;
+        Stop();
+        const PaError e = Pa_CloseStream(stream_);
+        stream_ = nullptr;
+        DropResampler();
+        queue_.Clear();
+        current_ = nullptr;
+        AutoResetEvent* event = event_;
+        event_ = nullptr;
+        if (event != nullptr) event->Signal();
+        return FromPa(e);
+    }
+
+private:
+    struct Listed {
+        PaDeviceIndex index;
+        PaHostApiIndex hostApi;
+        std::string name;
+    };
+
+    // (Re)start PortAudio and list the input devices: the default input first.
+    void Restart() {
+        if (initialized_) Pa_Terminate();
+#if QUORVEL_HAVE_ALSA
+        snd_lib_error_set_handler(&QuietAlsa);
+#endif
+        initialized_ = Pa_Initialize() == paNoError;
+        fresh_ = true;
+        devices_.clear();
+        if (!initialized_) return;
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        const PaDeviceIndex preferred = Pa_GetDefaultInputDevice();
+        auto add = [this](PaDeviceIndex i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info == nullptr || info->maxInputChannels < 1) return;
+            devices_.push_back(Listed{i, info->hostApi, info->name != nullptr ? info->name : ""});
+        };
+        if (preferred >= 0 && preferred < count) add(preferred);
+        for (PaDeviceIndex i = 0; i < count; ++i)
+            if (i != preferred) add(i);
+    }
+
+    void DropResampler() {
+        if (resampler_ != nullptr) soxr_delete(resampler_);
+        resampler_ = nullptr;
+    }
+
+    static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                        PaStreamCallbackFlags, void* user) {
+        if (input != nullptr) static_cast<PortAudioInput*>(user)->Receive(static_cast<const std::int16_t*>(input), frames);
+        return paContinue;
+    }
+
+    // Frames as the device delivers them: to stereo, to 11025 Hz, into the ring.
+    void Receive(const std::int16_t* input, unsigned long frames) {
+        while (frames > 0) {
+            const std::size_t n = std::min<std::size_t>(frames, kScratchFrames);
+            const std::int16_t* stereo = input;
+            if (channels_ == 1) {
+                for (std::size_t k = 0; k < n; ++k) stereoScratch_[2 * k] = stereoScratch_[2 * k + 1] = input[k];
+                stereo = stereoScratch_.data();
+            }
+            if (resampler_ == nullptr) {
+                Deliver(stereo, n);
+            } else {
+                std::size_t consumed = 0;
+                while (consumed < n) {
+                    std::size_t used = 0;
+                    std::size_t made = 0;
+                    soxr_process(resampler_, stereo + 2 * consumed, n - consumed, &used, rateScratch_.data(),
+                                 kScratchFrames, &made);
+                    Deliver(rateScratch_.data(), made);
+                    consumed += used;
+                    if (used == 0 && made == 0) break;
+                }
+            }
+            input += n * static_cast<std::size_t>(channels_);
+            frames -= n;
+        }
+    }
+
+    void Deliver(const std::int16_t* stereo, std::size_t frames) {
+        while (frames > 0) {
+            if (current_ == nullptr) {
+                current_ = queue_.Pop();
+                currentFrames_ = 0;
+                if (current_ == nullptr) return;  // no buffer queued: the sound is lost
+            }
+            const std::size_t n = std::min<std::size_t>(frames, FramesPerBlock - currentFrames_);
+            std::memcpy(current_->data + currentFrames_ * ChannelCount, stereo, n * ChannelCount * sizeof(std::int16_t));
+            currentFrames_ += n;
+            stereo += n * ChannelCount;
+            frames -= n;
+            if (currentFrames_ == static_cast<std::size_t>(FramesPerBlock)) {
+                current_->bytesRecorded = current_->bufferLength;
+                current_->flags.fetch_or(WHDR_DONE, std::memory_order_release);
+                current_ = nullptr;
+                if (event_ != nullptr) event_->Signal();
+            }
+        }
+    }
+
+    static constexpr std::size_t kScratchFrames = 8192;
+
+    bool initialized_ = false;
+    bool fresh_ = false;  // the list was made since the last Open
+    std::vector<Listed> devices_;
+    PaStream* stream_ = nullptr;
+    AutoResetEvent* event_ = nullptr;
+    double rate_ = quorvel::DefaultSampleRate;
+    int channels_ = 2;
+    soxr_t resampler_ = nullptr;
+    HeaderQueue queue_;
+    WaveHeader* current_ = nullptr;
+    std::size_t currentFrames_ = 0;
+    std::array<std::int16_t, 2 * kScratchFrames> stereoScratch_{};
+    std::array<std::int16_t, 2 * kScratchFrames> rateScratch_{};
+};
+
+}  // namespace
+
+std::unique_ptr<quorvel::WaveInput> CreatePortAudioInput() { return std::make_unique<PortAudioInput>(); }
