@@ -68,7 +68,10 @@ struct FmsTransmission {
     bool withText = false;  // follow-on blocks after the telegram
     int textNumber = 0;
     std::string text;
-    int tailBits = 0;  // "1" bits sent after the last block
+    // "1" bits sent after the last block: a transmitter does not cut its carrier
+    // on the last zero crossing, and a receiver that measures half-cycles needs
+    // the crossing that ends the last one.
+    int tailBits = 1;
 };
 
 // The bits of one transmission in order of sending: preamble, sync word,
