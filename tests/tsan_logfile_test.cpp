@@ -34,7 +34,7 @@ TEST(LogFilesThreads, OpenCloseWhileLinesAreWritten) {
         done = true;
     });
     int opens = 0;
-    while (!done) {
+    while (!done && cycles.load() < 200) {
         if (logs.MessageLog(laOpen)) ++opens;
         std::this_thread::yield();
         logs.MessageLog(laClose);
