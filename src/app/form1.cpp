@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFont>
 #include <QList>
 #include <QPainter>
@@ -272,7 +273,8 @@ void TForm1::CheckBox4Click() {
     // shows when the files are opened.
     const QString folder = QDir(ProgramFolder).filePath(QStringLiteral("log"));
     QDir().mkdir(folder);
-    logs.SetFolder(QDir::toNativeSeparators(folder).toStdString() + static_cast<char>(QDir::separator().toLatin1()));
+    logs.SetFolder(QFile::encodeName(QDir::toNativeSeparators(folder)).toStdString() +
+                   static_cast<char>(QDir::separator().toLatin1()));
 
     std::string why;
     if (!logs.MessageLog(laOpen)) why = logs.LastError();
