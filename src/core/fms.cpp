@@ -15,9 +15,11 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::int32_t Wrap(std::int32_t index) {
-    return ((index % FmsDecoder::RingSize) + FmsDecoder::RingSize) % FmsDecoder::RingSize;
-}
+// Ring index modulo 1024 in 0..1023, also for a negative index (two's
+// complement: the low ten bits are the residue).
+constexpr std::int32_t Wrap(std::int32_t index) { return index & (FmsDecoder::RingSize - 1); }
+static_assert((FmsDecoder::RingSize & (FmsDecoder::RingSize - 1)) == 0);
+static_assert(Wrap(-5) == 1019 && Wrap(1024) == 0 && Wrap(1023) == 1023);
 
 // The sync word 0x1A from its most significant bit (0 0 0 1 1 0 1 0), each "0"
 // as three half-cycles of 1800 Hz and each "1" as two of 1200 Hz.
@@ -83,28 +85,39 @@ void FmsDecoder::FmsConditionBlock() {
 void FmsDecoder::FmsTrackFrequency() {
     const double rate = static_cast<double>(ctx_.SampleRate);
     // Samples since the last crossing beyond which the gap is a break.
-    const double breakSamples = BreakBitPeriods * rate / 1200.0;
+    const double breakSamples = gapBreak_ ? BreakBitPeriods * rate / 1200.0 : INFINITY;
+    // Written without branches on the data: noise crosses zero at random, and
+    // a mispredicted branch per sample costs more than the two divisions. What
+    // is computed for a sample without a crossing is discarded.
+    std::int32_t write = FreqWrite;
+    double prev = PrevSample;
+    double since = SinceCrossing;
+    bool breakAtWrite = BreakAtWrite;
     for (const double x : FmsBlock) {
-        if (!(x * PrevSample > 0.0)) {
-            const double a = std::fabs(PrevSample);
-            double d = a + std::fabs(x);
-            if (d < 1.0) d = 1.0;
-            const double e = a / d;
-            const double h = SinceCrossing - 1.0 + e;
-            // h is 0 only after a sample of exactly 0.0 that followed one of
-            // magnitude 1.0 or more: no half-period to measure, no estimate.
-            if (h != 0.0) {
-                FreqRing[static_cast<std::size_t>(FreqWrite)] = (rate / h) / 2.0;
-                BreakBefore[static_cast<std::size_t>(FreqWrite)] = BreakAtWrite ? 1 : 0;
-                BreakAtWrite = false;
-                FreqWrite = Wrap(FreqWrite + 1);
-            }
-            SinceCrossing = 1.0 - e;
-        }
-        PrevSample = x;
-        SinceCrossing = SinceCrossing + 1.0;
-        if (gapBreak_ && SinceCrossing - 1.0 > breakSamples) BreakAtWrite = true;
+        const bool crossing = !(x * prev > 0.0);
+        const double a = std::fabs(prev);
+        double d = a + std::fabs(x);
+        d = d < 1.0 ? 1.0 : d;
+        const double e = a / d;
+        const double h = since - 1.0 + e;
+        // h is 0 only after a sample of exactly 0.0 that followed one of
+        // magnitude 1.0 or more: no half-period to measure, no estimate.
+        const bool store = crossing && h != 0.0;
+        const double f = (rate / h) / 2.0;
+        const auto slot = static_cast<std::size_t>(write);
+        FreqRing[slot] = store ? f : FreqRing[slot];
+        BreakBefore[slot] = store ? static_cast<std::uint8_t>(breakAtWrite) : BreakBefore[slot];
+        breakAtWrite = breakAtWrite && !store;
+        write = Wrap(write + (store ? 1 : 0));
+        since = crossing ? 1.0 - e : since;
+        prev = x;
+        since = since + 1.0;
+        breakAtWrite = breakAtWrite || since - 1.0 > breakSamples;
     }
+    FreqWrite = write;
+    PrevSample = prev;
+    SinceCrossing = since;
+    BreakAtWrite = breakAtWrite;
 }
 
 std::int32_t FmsDecoder::FmsBreakDistance() const {
