@@ -181,7 +181,7 @@ void WaveCapture::ExtractBlock(SampleArray& block) {
         block[static_cast<std::size_t>(k)] = static_cast<double>(data[k * ChannelCount + 1]);
     ReadIndex_.store((read + 1) % RingSize, std::memory_order_relaxed);
     UpdatePending();
-    ProcessedBlocks_.fetch_add(1, std::memory_order_relaxed);
+    ProcessedBlocks_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace quorvel

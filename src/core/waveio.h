@@ -119,8 +119,9 @@ public:
     std::int32_t ReadIndex() const { return ReadIndex_.load(std::memory_order_relaxed); }
     // Wakes of the capture thread completed since construction.
     std::uint64_t WakeCount() const { return WakeCount_.load(std::memory_order_acquire); }
-    // Blocks processed by the loop, and blocks dropped for falling behind.
-    std::uint64_t ProcessedBlocks() const { return ProcessedBlocks_.load(std::memory_order_relaxed); }
+    // Blocks processed by the loop (a reader that sees n also sees that the n-th
+    // block's buffer has been read), and blocks dropped for falling behind.
+    std::uint64_t ProcessedBlocks() const { return ProcessedBlocks_.load(std::memory_order_acquire); }
     std::uint64_t DroppedBlocks() const { return DroppedBlocks_.load(std::memory_order_relaxed); }
 
 private:
