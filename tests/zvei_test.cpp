@@ -139,6 +139,21 @@ TEST(ZveiDetection, BlockBoundariesChangeNothing) {
     EXPECT_GT(tones, 40);  // the comparison covers tones, not only marks
 }
 
+TEST(ZveiDetection, OnePassFrontEndEqualsTheThreeStages) {
+    Rig staged, fused;
+    for (int b = 0; b < 12; ++b) {
+        const SampleArray block = SineBlock(b % 3 == 0 ? 1400.0 : 2600.0, b % 4 == 0 ? 0.0 : 6000.0, b * FramesPerBlock);
+        staged.Detect(block);
+        fused.ctx.SampleBlock = block;
+        fused.zvei.ZveiFrontEndBlock();
+        ASSERT_EQ(fused.zvei.state.ZveiWork, staged.zvei.state.ZveiWork) << b;
+    }
+    EXPECT_EQ(fused.zvei.state.StepRing, staged.zvei.state.StepRing);
+    EXPECT_EQ(fused.zvei.state.StepWrite, staged.zvei.state.StepWrite);
+    EXPECT_EQ(fused.zvei.state.MeanChange, staged.zvei.state.MeanChange);
+    EXPECT_EQ(fused.ctx.random.Seed(), staged.ctx.random.Seed());
+}
+
 TEST(ZveiDetection, SteadinessLimitIsFivePercentInclusive) {
     for (const double change : {50.0, 50.001}) {
         Rig rig;

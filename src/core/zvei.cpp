@@ -73,76 +73,135 @@ const ToneEntry* MatchTone(const ToneTable& table, double m) {
 
 }  // namespace zvei
 
-// Remove the DC with a running mean of the raw samples.
-void ZveiDecoder::ZveiRemoveDc() {
-    ZveiState& s = state;
-    for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
-        const double x = ctx_.SampleBlock[n];
-        s.ZveiDcMean = 0.01 * x + 0.99 * s.ZveiDcMean;
-        s.ZveiWork[n] = x - s.ZveiDcMean;
-    }
-}
+namespace {
 
-// Turn the samples, in place, into a track of the frequency in Hz: every rising
-// and every falling zero crossing of the dithered signal, placed by linear
-// interpolation, gives the period back to the previous crossing of the same
-// direction; between crossings the track holds the last estimate.
-void ZveiDecoder::ZveiTrackFrequency() {
-    ZveiState& s = state;
-    const double rate = static_cast<double>(ctx_.SampleRate);
-    for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
-        const double p = s.ZveiPrevSample;
-        const double r = ctx_.NextRandom();
-        const double z = (r + s.ZveiWork[n]) - 0.5;
+// The front end's running values, held in locals while a block is processed so
+// that the compiler keeps them in registers (stores to the work array could
+// otherwise alias them and force a reload per sample), and written back after.
+// The arithmetic is exactly that of the three stages, sample by sample.
+struct FrontEnd {
+    ZveiState& s;
+    double rate;
+    double dcMean, prev, rise, fall, frequency, meanFrequency, meanChange, prevTrack;
+    std::int32_t historyIndex, stepPhase, stepWrite;
+
+    FrontEnd(ZveiState& state, std::int32_t sampleRate)
+        : s(state),
+          rate(static_cast<double>(sampleRate)),
+          dcMean(state.ZveiDcMean),
+          prev(state.ZveiPrevSample),
+          rise(state.RiseDistance),
+          fall(state.FallDistance),
+          frequency(state.ZveiFrequency),
+          meanFrequency(state.MeanFrequency),
+          meanChange(state.MeanChange),
+          prevTrack(state.PrevTrack),
+          historyIndex(state.HistoryIndex),
+          stepPhase(state.StepPhase),
+          stepWrite(state.StepWrite) {}
+
+    ~FrontEnd() {
+        s.ZveiDcMean = dcMean;
+        s.ZveiPrevSample = prev;
+        s.RiseDistance = rise;
+        s.FallDistance = fall;
+        s.ZveiFrequency = frequency;
+        s.MeanFrequency = meanFrequency;
+        s.MeanChange = meanChange;
+        s.PrevTrack = prevTrack;
+        s.HistoryIndex = historyIndex;
+        s.StepPhase = stepPhase;
+        s.StepWrite = stepWrite;
+    }
+
+    // DC removal: the running mean of the raw input, subtracted.
+    double RemoveDc(double x) {
+        dcMean = 0.01 * x + 0.99 * dcMean;
+        return x - dcMean;
+    }
+
+    // Frequency track: dither the sample with r; a rising or falling zero
+    // crossing, placed by linear interpolation, gives the period back to the
+    // previous crossing of the same direction. Between crossings the track holds
+    // the last estimate.
+    double Track(double w, double r) {
+        const double p = prev;
+        const double z = (r + w) - 0.5;
         if (z >= 0.0 && p < 0.0) {
             double d = z - p;
             if (!(d >= 1.0)) d = 1.0;
             const double e = -p / d;
-            double interval = s.RiseDistance - 1.0 + e;
+            double interval = rise - 1.0 + e;
             // Only the very first crossing of a direction, one sample after the
             // start, can give an empty interval; count it as one sample rather
             // than let an infinity into the running means.
             if (interval == 0.0) interval = 1.0;
-            s.ZveiFrequency = rate / interval;
-            s.RiseDistance = 1.0 - e;
+            frequency = rate / interval;
+            rise = 1.0 - e;
         } else if (p >= 0.0 && z < 0.0) {
             double d = p - z;
             if (!(d >= 1.0)) d = 1.0;
             const double e = p / d;
-            double interval = s.FallDistance - 1.0 + e;
+            double interval = fall - 1.0 + e;
             if (interval == 0.0) interval = 1.0;
-            s.ZveiFrequency = -(rate / interval);
-            s.FallDistance = 1.0 - e;
+            frequency = -(rate / interval);
+            fall = 1.0 - e;
         }
-        s.ZveiPrevSample = z;
-        s.RiseDistance = s.RiseDistance + 1.0;
-        s.FallDistance = s.FallDistance + 1.0;
-        s.ZveiWork[n] = std::fabs(s.ZveiFrequency);
+        prev = z;
+        rise = rise + 1.0;
+        fall = fall + 1.0;
+        return std::fabs(frequency);
     }
+
+    // Analysis steps: running means of the track and of its change over the
+    // last 100 samples; every 100th sample writes the mean frequency if the
+    // track was steady within 5 %, else the no-tone mark.
+    void MakeStep(double t) {
+        const std::int32_t h = historyIndex;
+        meanFrequency = meanFrequency + (t - s.FreqHistory[h]) / 100.0;
+        s.FreqHistory[h] = t;
+        const double c = std::fabs(t - prevTrack);
+        meanChange = meanChange + (c - s.ChangeHistory[h]) / 100.0;
+        s.ChangeHistory[h] = c;
+        historyIndex = h + 1 == zvei::HistoryLength ? 0 : h + 1;
+        prevTrack = t;
+        if (stepPhase == 0) {
+            if (!(meanFrequency >= 1.0)) meanFrequency = 1.0;
+            const double step = meanChange / meanFrequency <= 0.05 ? meanFrequency : zvei::NoToneMark;
+            s.StepRing[stepWrite] = step;
+            stepWrite = (stepWrite + 1) % zvei::StepRingSize;
+        }
+        stepPhase = stepPhase + 1 == zvei::StepLength ? 0 : stepPhase + 1;
+    }
+};
+
+}  // namespace
+
+void ZveiDecoder::ZveiRemoveDc() {
+    FrontEnd f(state, ctx_.SampleRate);
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) state.ZveiWork[n] = f.RemoveDc(ctx_.SampleBlock[n]);
 }
 
-// Running means of the track and of its change over the last 100 samples; every
-// 100th sample writes a step: the mean frequency if the track was steady, else
-// the no-tone mark.
+void ZveiDecoder::ZveiTrackFrequency() {
+    FrontEnd f(state, ctx_.SampleRate);
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) state.ZveiWork[n] = f.Track(state.ZveiWork[n], ctx_.NextRandom());
+}
+
 void ZveiDecoder::ZveiMakeSteps() {
-    ZveiState& s = state;
+    FrontEnd f(state, ctx_.SampleRate);
+    for (std::int32_t n = 0; n < FramesPerBlock; ++n) f.MakeStep(state.ZveiWork[n]);
+}
+
+// The three stages in one pass: each sample goes through DC removal, tracking
+// and step making before the next, which gives the same values and the same
+// order of draws as three passes, with the three dependency chains overlapping.
+void ZveiDecoder::ZveiFrontEndBlock() {
+    FrontEnd f(state, ctx_.SampleRate);
     for (std::int32_t n = 0; n < FramesPerBlock; ++n) {
-        const double t = s.ZveiWork[n];
-        const std::int32_t h = s.HistoryIndex;
-        s.MeanFrequency = s.MeanFrequency + (t - s.FreqHistory[h]) / 100.0;
-        s.FreqHistory[h] = t;
-        const double c = std::fabs(t - s.PrevTrack);
-        s.MeanChange = s.MeanChange + (c - s.ChangeHistory[h]) / 100.0;
-        s.ChangeHistory[h] = c;
-        s.HistoryIndex = (h + 1) % zvei::HistoryLength;
-        s.PrevTrack = t;
-        if (s.StepPhase == 0) {
-            if (!(s.MeanFrequency >= 1.0)) s.MeanFrequency = 1.0;
-            const double step = s.MeanChange / s.MeanFrequency <= 0.05 ? s.MeanFrequency : zvei::NoToneMark;
-            s.StepRing[s.StepWrite] = step;
-            s.StepWrite = (s.StepWrite + 1) % zvei::StepRingSize;
-        }
-        s.StepPhase = (s.StepPhase + 1) % zvei::StepLength;
+        const double w = f.RemoveDc(ctx_.SampleBlock[n]);
+        const double t = f.Track(w, ctx_.NextRandom());
+        state.ZveiWork[n] = t;
+        f.MakeStep(t);
     }
 }
 
@@ -231,9 +290,7 @@ void ZveiDecoder::ZveiWriteSequence(std::int32_t table) {
 }
 
 void ZveiDecoder::ZveiProcessBlock() {
-    ZveiRemoveDc();
-    ZveiTrackFrequency();
-    ZveiMakeSteps();
+    ZveiFrontEndBlock();
     ZveiCollectTones();
     if (state.ToneCount > 0) ctx_.ActivityLine.Set("ZVEI ");
     if (state.ToneCount == zvei::TonesPerSequence) {

@@ -114,6 +114,9 @@ public:
     void ZveiRemoveDc();
     void ZveiTrackFrequency();
     void ZveiMakeSteps();
+    // The three stages above fused into one pass over the block (what the
+    // block entry runs); same results, same order of draws.
+    void ZveiFrontEndBlock();
     void ZveiCollectTones();
     // Name the five collected tones by table `table` (0..3), append the line and
     // empty the collection. Any other table number writes nothing and discards
