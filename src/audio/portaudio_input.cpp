@@ -20,14 +20,13 @@
 #include <portaudio.h>
 #include <soxr.h>
 
-#if QUORVEL_HAVE_ALSA
-#include <alsa/asoundlib.h>
-#endif
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,11 +49,24 @@ constexpr int kPaErrorBase = 1000;  // PortAudio's own errors: 1000 + |PaError|
 
 int FromPa(PaError e) { return e == paNoError ? 0 : kPaErrorBase - static_cast<int>(e); }
 
-#if QUORVEL_HAVE_ALSA
-// ALSA writes its probing complaints (missing PCM aliases and the like) to
-// standard error at every start of PortAudio; they are no errors of ours.
-void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
-#endif
+// Starting PortAudio probes every host API, and ALSA and JACK write their
+// complaints (missing PCM aliases, no JACK server) to standard error; they are
+// no errors of ours, and Pa_Initialize reports real failures by its result. So
+// standard error goes to /dev/null for the length of that call.
+PaError QuietInitialize() {
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    const PaError e = Pa_Initialize();
+    if (saved >= 0 && null >= 0) {
+        std::fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+    }
+    if (null >= 0) close(null);
+    if (saved >= 0) close(saved);
+    return e;
+}
 
 // A single-producer single-consumer queue of buffer headers: AddBuffer pushes
 // (the opening thread, then the capture thread), the audio callback pops.
@@ -245,10 +257,7 @@ private:
     // (Re)start PortAudio and list the input devices: the default input first.
     void Restart() {
         if (initialized_) Pa_Terminate();
-#if QUORVEL_HAVE_ALSA
-        snd_lib_error_set_handler(&QuietAlsa);
-#endif
-        initialized_ = Pa_Initialize() == paNoError;
+        initialized_ = QuietInitialize() == paNoError;
         fresh_ = true;
         devices_.clear();
         if (!initialized_) return;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "audio_reader.h"
+#include "decode_live.h"
 #include "core/engine.h"
 #include "core/sample_source.h"
 #include "version.h"
@@ -37,6 +38,8 @@ struct Options {
     bool rawText = false;
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
+    bool listDevices = false;
+    int device = -1;  // live input from this capture device, when given
 };
 
 std::string Lower(std::string s) {
@@ -222,6 +225,9 @@ int main(int argc, char** argv) {
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
     app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
+    app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
+    app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
+        ->check(CLI::NonNegativeNumber);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -239,7 +245,8 @@ int main(int argc, char** argv) {
         std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
         return kExitUsage;
     }
-    if (o.input.empty()) {
+    if (o.listDevices) return ListLiveDevices();
+    if (o.input.empty() && o.device < 0) {
         std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
         return kExitUsage;
     }
@@ -269,7 +276,9 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    const int status = DecodeFile(o, *engine);
+    const int status = o.device >= 0
+                           ? DecodeLive(*engine, o.device, [&o](const std::string& t) { WriteText(t, o.rawText); }, o.stats)
+                           : DecodeFile(o, *engine);
     if (!o.logDir.empty()) {
         const std::int64_t failed = engine->logs.FailedLines();
         engine->logs.MessageLog(laClose);
