@@ -276,7 +276,7 @@ struct MarkingDecoders final : BlockDecoders {
     explicit MarkingDecoders(Engine& e) : engine(e) {}
     void PocsagProcessBlock() override { engine.ctx.MessageText += "<P>"; }
     void FmsProcessBlock() override { engine.fms.FmsProcessBlock(); }
-    void ZveiProcessBlock() override {}
+    void ZveiProcessBlock() override { engine.ctx.MessageText += "<Z>"; }
 };
 
 TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
@@ -288,6 +288,7 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     Engine engine(clock);
     engine.ctx.settings.PocsagEnabled.store(true);
     engine.ctx.settings.FmsEnabled.store(true);
+    engine.ctx.settings.ZveiEnabled.store(true);
     SampleQueue queue;
     queue.Append(r.Finish());
     queue.PadLastBlock();
@@ -310,7 +311,8 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
         all += taken;
     }
     std::string withoutMarks = all;
-    for (std::size_t at; (at = withoutMarks.find("<P>")) != std::string::npos;) withoutMarks.erase(at, 3);
+    for (const char* mark : {"<P>", "<Z>"})
+        for (std::size_t at; (at = withoutMarks.find(mark)) != std::string::npos;) withoutMarks.erase(at, 3);
     std::string padded = text;
     padded.resize(3 + ((text.size() - 3 + 3) / 4) * 4, ' ');
     EXPECT_EQ(withoutMarks, Example + "14\t" + padded + "\r\n");
@@ -321,6 +323,14 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     int marks = 0;
     for (std::size_t at = line.find("<P>"); at != std::string::npos; at = line.find("<P>", at + 3)) ++marks;
     EXPECT_GE(marks, 3) << line;
+    // Within one block: the POCSAG text, then the FMS text, then the tone text.
+    const std::size_t status = all.find(Example);
+    ASSERT_NE(status, std::string::npos);
+    ASSERT_GE(status, 3u);
+    EXPECT_EQ(all.substr(status - 3, 3), "<P>");
+    const std::size_t nextMark = all.find('<', status + Example.size());
+    ASSERT_NE(nextMark, std::string::npos);
+    EXPECT_EQ(all.substr(nextMark, 3), "<Z>");
 }
 
 TEST_F(FmsEndToEnd, GeneratorCommandThroughTheFileDecoder) {
