@@ -35,6 +35,16 @@ struct RunFit {
 // Runs must mostly fit the coarse period for the signal to count as clean.
 constexpr double MisfitLimit = 30.0;
 
+// Longest run, in coarse periods, that still counts as clean signal. Valid
+// calls hold long runs of equal bits: the sync codeword's three closing zeros
+// and the address codeword of RIC 8 in frame 0 make 21 (RIC 0 with function 1:
+// 23), a message codeword of zero bits or an alphanumeric message's zero fill
+// 20. A limit of 20 periods lost such calls: the transmission ended at the run.
+// 40 is the limit the acquisition and loss walks use for a clean run. Strictly
+// below: a BreakMark (1000 samples) stays unclean at the largest coarse period
+// of 25, so a break still ends a transmission.
+constexpr double LongRunLimit = 40.0;
+
 RunFit FitAgainst(double entry, double period) {
     RunFit f{};
     f.a = std::fabs(entry);
@@ -129,7 +139,7 @@ void PocsagDecoder::PocsagTrackEntry(double entry) {
     const double h199 = PeriodHistoryAt(199);
     const double hSum = h100 + h199;
     const bool steady = hSum > 0 && std::fabs(h100 - h199) / hSum <= 0.1;
-    const bool clean = steady && W[1] / 4 >= W[0] && a <= 20 * CoarsePeriod && MisfitWeight < MisfitLimit;
+    const bool clean = steady && W[1] / 4 >= W[0] && a < LongRunLimit * CoarsePeriod && MisfitWeight < MisfitLimit;
     if (!clean) {
         if (PocsagState > 0 && !SignalLost) {
             // Wide product: SampleRate x RunBits passes 2^31 after about 81 s of
