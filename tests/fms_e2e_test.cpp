@@ -296,16 +296,7 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     std::string all;
     std::string taken;
     while (queue.PendingBlocks() > 0) {
-        struct One final : BlockSource {
-            SampleQueue& q;
-            bool done = false;
-            explicit One(SampleQueue& s) : q(s) {}
-            std::int32_t PendingBlocks() const override { return done ? 0 : 1; }
-            void ExtractBlock(SampleArray& b) override {
-                q.ExtractBlock(b);
-                done = true;
-            }
-        } one(queue);
+        OneBlockOf one(queue);
         ProcessPendingBlocks(engine.ctx, engine.conditioner, one, decoders);
         engine.ctx.TakeText(taken);
         all += taken;

@@ -14,7 +14,7 @@
 
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
-#include "test_support.h"
+#include "pocsag_test_support.h"
 
 namespace quorvel {
 namespace {
@@ -23,7 +23,12 @@ using gen::PocsagMessage;
 using Kind = PocsagMessage::Kind;
 using Output = gen::PocsagSignal::Output;
 
-const DateTime kNow{2024, 5, 6, 14, 3, 7, 0};
+using testing::Count;
+using testing::Summary;
+using testing::TakeSummaries;
+constexpr auto Decode = [](std::span<const std::int16_t> pcm, int characteristic, Engine* use = nullptr) {
+    return testing::DecodePocsag(pcm, characteristic, use);
+};
 
 struct Call {
     double rate = 1200.0;
@@ -57,16 +62,6 @@ std::vector<std::int16_t> Samples(const Call& c, std::vector<std::uint32_t>* cod
     return gen::Quantize(all);
 }
 
-std::string Decode(std::span<const std::int16_t> pcm, int characteristic, Engine* use = nullptr) {
-    FixedClock clock(kNow);
-    Engine own(clock);
-    Engine& e = use != nullptr ? *use : own;
-    e.ctx.settings.PocsagEnabled.store(true);
-    e.ctx.settings.PocsagCharacteristic.store(characteristic);
-    e.pocsag.PocsagSetCharacteristic();
-    return testing::DecodeSamples(e, pcm);
-}
-
 const std::vector<PocsagMessage> kCalls = {
     {1234567, 3, Kind::Alphanumeric, "Einsatz B3 Brand Wohnhaus"},  // frame 7: runs into the next batch
     {4712, 1, Kind::Numeric, "0815 4711"},                          // 4000..4999: offset characters
@@ -76,34 +71,6 @@ const std::string kCallText =
     "1234567:\t3\tAlphaNum:\tEinsatz B3 Brand Wohnhaus\r\n"
     "0004712:\t1\tNumerisch:\t0815 4711 \r\n\t\tAlphaNum:\tSkyper: 00 22 09<DLE>\r\n"
     "0000080:\t0\tBeep \r\n";
-
-struct Summary {
-    int idles = -1, syncs = -1, counts = -1, fails = -1, crcerrors = -1;
-    double speed = 0;
-};
-
-// Split decoded text into the call lines and the summaries that follow them.
-std::vector<Summary> TakeSummaries(std::string& text) {
-    static const std::regex re(
-        "14:03:07 - 14:03:07\tidles: (\\d+)  syncs: (\\d+)  counts: (\\d+)  speed: ([0-9.]+)  fails: (\\d+)  "
-        "crcerrors: (\\d+)\r\n\r\n");
-    std::vector<Summary> out;
-    std::smatch m;
-    std::string rest;
-    std::string s = text;
-    while (std::regex_search(s, m, re)) {
-        rest += m.prefix();
-        out.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[5]), std::stoi(m[6]),
-                       std::stod(m[4])});
-        s = m.suffix();
-    }
-    text = rest + s;
-    return out;
-}
-
-int Count(const std::vector<std::uint32_t>& cws, std::uint32_t word) {
-    return static_cast<int>(std::count(cws.begin(), cws.end(), word));
-}
 
 // The exact text of one transmission of kCalls, with the summary's counters
 // checked against the codewords sent.
@@ -223,7 +190,7 @@ TEST(PocsagEndToEnd, StatusLineOfA1200Preamble) {
     c.messages = kCalls;
     c.preamble = 4000;
     const auto pcm = Samples(c);
-    FixedClock clock(kNow);
+    FixedClock clock(testing::kPocsagNow);
     Engine e(clock);
     // Up to the middle of the preamble.
     Decode(std::span<const std::int16_t>(pcm).first(static_cast<std::size_t>((0.5 + 2.5) * 11025)), 0, &e);
@@ -238,7 +205,7 @@ TEST(PocsagEndToEnd, StatusLineOfA1200Preamble) {
 TEST(PocsagEndToEnd, LogFilesByteForByte) {
     char name[] = "/tmp/quorvel-e2e-log-XXXXXX";
     const std::filesystem::path dir = mkdtemp(name);
-    FixedClock clock(kNow, DateTime{2024, 5, 6, 12, 3, 7, 0});
+    FixedClock clock(testing::kPocsagNow, DateTime{2024, 5, 6, 12, 3, 7, 0});
     Engine e(clock);
     e.logs.SetFolder(dir.string());
     ASSERT_TRUE(e.logs.MessageLog(laOpen));
@@ -296,7 +263,9 @@ TEST(PocsagEndToEnd, SuccessAgainstSignalToNoiseRatio) {
             }
             std::cout << "\t" << good;
             const bool asserted = snr >= 30.0 || (snr >= 20.0 && rate >= 1200.0);
-            if (asserted) EXPECT_EQ(good, 10) << rate << " bit/s at " << snr << " dB";
+            if (asserted) {
+                EXPECT_EQ(good, 10) << rate << " bit/s at " << snr << " dB";
+            }
             RecordProperty("rate" + std::to_string(static_cast<int>(rate)) + "_snr" + std::to_string(static_cast<int>(snr)),
                            good);
         }

@@ -20,7 +20,7 @@
 
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
-#include "test_support.h"
+#include "pocsag_test_support.h"
 
 namespace quorvel {
 namespace {
@@ -28,7 +28,9 @@ namespace {
 using gen::PocsagMessage;
 using Kind = PocsagMessage::Kind;
 
-const DateTime kNow{2024, 5, 6, 14, 3, 7, 0};
+using testing::Count;
+using testing::TakeSummaries;
+std::string Decode(std::span<const std::int16_t> pcm) { return testing::DecodePocsag(pcm, 0); }
 constexpr int kPreamble = 576;
 
 // ----- the expected text, rendered from the codewords sent -----
@@ -82,8 +84,8 @@ std::string ExpectedCall(const PocsagMessage& m) {
             if (++count < 7) continue;
             if (offset) code = code > 0 ? code - 1 : 0;
             if (offset && w == 0) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(code));
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(code & 0x7F));
                 out += hex;
             } else {
                 out += CharText(code);
@@ -125,41 +127,6 @@ std::vector<std::int16_t> Samples(const std::vector<std::uint32_t>& cws, double 
     all.resize(all.size() + 11025, 0.0);
     if (std::isfinite(snrDb)) gen::AddNoise(all, gen::MeanSquare(wave), snrDb, seed);
     return gen::Quantize(all);
-}
-
-std::string Decode(std::span<const std::int16_t> pcm) {
-    FixedClock clock(kNow);
-    Engine e(clock);
-    e.ctx.settings.PocsagEnabled.store(true);
-    e.ctx.settings.PocsagCharacteristic.store(0);
-    e.pocsag.PocsagSetCharacteristic();
-    return testing::DecodeSamples(e, pcm);
-}
-
-struct Summary {
-    int idles = -1, syncs = -1, fails = -1, crcerrors = -1;
-};
-
-// Split decoded text into the call lines and the end-of-transmission summaries.
-std::vector<Summary> TakeSummaries(std::string& text) {
-    static const std::regex re(
-        "14:03:07 - 14:03:07\tidles: (\\d+)  syncs: (\\d+)  counts: \\d+  speed: [0-9.]+  fails: (\\d+)  "
-        "crcerrors: (\\d+)\r\n\r\n");
-    std::vector<Summary> out;
-    std::smatch m;
-    std::string rest;
-    std::string s = text;
-    while (std::regex_search(s, m, re)) {
-        rest += m.prefix();
-        out.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])});
-        s = m.suffix();
-    }
-    text = rest + s;
-    return out;
-}
-
-int Count(const std::vector<std::uint32_t>& cws, std::uint32_t word) {
-    return static_cast<int>(std::count(cws.begin(), cws.end(), word));
 }
 
 // ----- the transmissions -----
@@ -210,7 +177,7 @@ TEST(PocsagLongRuns, TrackerKeepsLongRunsAndLosesAtBreaksAtEveryPeriod) {
         const double expectPeriod = p > 25 ? 25.0 : p;
         for (int bits : {21, 23, 30, 36, 39}) {
             if (bits * p >= 1000) continue;  // longer than a break: the front end never writes it
-            FixedClock clock(kNow);
+            FixedClock clock(testing::kPocsagNow);
             Engine e(clock);
             PocsagDecoder& d = e.pocsag;
             Lock(d, p);
@@ -221,12 +188,14 @@ TEST(PocsagLongRuns, TrackerKeepsLongRunsAndLosesAtBreaksAtEveryPeriod) {
             for (int i = 0; i < 20; ++i) d.PocsagTrackEntry(i % 2 ? p : -p);
             EXPECT_FALSE(d.SignalLost) << p << " samples per bit, run of " << bits;
             // A break ends it, at the ceiling of the coarse period too.
-            if (p > 25) EXPECT_EQ(d.CoarsePeriod, 25.0);
+            if (p > 25) {
+                EXPECT_EQ(d.CoarsePeriod, 25.0);
+            }
             d.PocsagTrackEntry(BreakMark);
             EXPECT_TRUE(d.SignalLost) << p << " samples per bit, run of " << bits;
         }
         // A run of 41 bits or more is no longer taken as signal.
-        FixedClock clock(kNow);
+        FixedClock clock(testing::kPocsagNow);
         Engine e(clock);
         PocsagDecoder& d = e.pocsag;
         Lock(d, p);

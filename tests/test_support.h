@@ -28,17 +28,7 @@ inline std::string DecodeSamples(Engine& engine, std::span<const std::int16_t> s
     engine.ctx.TakeText(taken);
     all += taken;
     while (queue.PendingBlocks() > 0) {
-        // A source that releases one block per call of the loop.
-        struct One final : BlockSource {
-            SampleQueue& q;
-            bool done = false;
-            explicit One(SampleQueue& queue) : q(queue) {}
-            std::int32_t PendingBlocks() const override { return done ? 0 : 1; }
-            void ExtractBlock(SampleArray& b) override {
-                q.ExtractBlock(b);
-                done = true;
-            }
-        } one(queue);
+        OneBlockOf one(queue);
         engine.ProcessPendingBlocks(one);
         engine.ctx.TakeText(taken);
         all += taken;

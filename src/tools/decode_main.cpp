@@ -104,27 +104,13 @@ private:
         while (queue_.PendingBlocks() > 0) {
             // One block at a time, with a take step after each, as the window's
             // timer would see it when it keeps up.
-            OneBlock one(queue_);
+            OneBlockOf one(queue_);
             engine_.ProcessPendingBlocks(one);
             ++blocks_;
             engine_.ctx.TakeText(text_);
             WriteText(text_, rawText_);
         }
     }
-
-    class OneBlock final : public BlockSource {
-    public:
-        explicit OneBlock(SampleQueue& queue) : queue_(queue) {}
-        std::int32_t PendingBlocks() const override { return done_ ? 0 : std::min(queue_.PendingBlocks(), 1); }
-        void ExtractBlock(SampleArray& block) override {
-            queue_.ExtractBlock(block);
-            done_ = true;
-        }
-
-    private:
-        SampleQueue& queue_;
-        bool done_ = false;
-    };
 
     Engine& engine_;
     bool rawText_;
