@@ -6,19 +6,20 @@
 // Stream: 16-bit samples. A device that captures 11025 Hz stereo is opened so;
 // otherwise it is opened at 11025 Hz mono, or else at its own default rate with
 // one or two channels, and converted: a mono input is copied to both channels,
-// and a different rate goes through libsoxr to 11025 Hz. The PortAudio callback
-// writes the frames into the buffers queued by AddBuffer, strictly in queue order,
-// marks each full buffer WHDR_DONE and signals the event once per buffer. All
-// scratch space and the converter exist from Open on; the callback allocates
-// nothing.
+// and a different rate goes through libsoxr to 11025 Hz (CaptureConverter). The
+// PortAudio callback hands the frames to the converter, which writes them into the
+// buffers queued by AddBuffer, strictly in queue order, and marks each full buffer
+// WHDR_DONE; the event is signalled once per buffer. The converter and all its
+// scratch space exist from Open on; the callback allocates nothing.
 //
 // A device that goes away while capturing simply stops calling back, so no more
 // buffers are marked done. Each Open starts PortAudio afresh and looks the device
 // up again by name, so choosing a device again after it came back retries it.
 #include "portaudio_input.h"
 
+#include "capture_converter.h"
+
 #include <portaudio.h>
-#include <soxr.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -35,10 +36,8 @@ namespace {
 
 using quorvel::AutoResetEvent;
 using quorvel::BufferBytes;
-using quorvel::ChannelCount;
 using quorvel::FramesPerBlock;
 using quorvel::WaveHeader;
-using quorvel::WHDR_DONE;
 
 constexpr int kErrorNoDevice = 2;
 constexpr int kErrorState = 3;
@@ -68,39 +67,7 @@ PaError QuietInitialize() {
     return e;
 }
 
-// A single-producer single-consumer queue of buffer headers: AddBuffer pushes
-// (the opening thread, then the capture thread), the audio callback pops.
-class HeaderQueue {
-public:
-    static constexpr std::uint32_t Capacity = 128;  // a power of two above RingSize
-
-    bool Push(WaveHeader* h) {
-        const std::uint32_t head = head_.load(std::memory_order_relaxed);
-        if (head - tail_.load(std::memory_order_acquire) >= Capacity) return false;
-        slots_[head % Capacity] = h;
-        head_.store(head + 1, std::memory_order_release);
-        return true;
-    }
-    WaveHeader* Pop() {
-        const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail == head_.load(std::memory_order_acquire)) return nullptr;
-        WaveHeader* h = slots_[tail % Capacity];
-        tail_.store(tail + 1, std::memory_order_release);
-        return h;
-    }
-    // Only while the callback cannot run.
-    void Clear() {
-        head_.store(0);
-        tail_.store(0);
-    }
-
-private:
-    std::array<WaveHeader*, Capacity> slots_{};
-    std::atomic<std::uint32_t> head_{0};
-    std::atomic<std::uint32_t> tail_{0};
-};
-
-class PortAudioInput final : public quorvel::WaveInput {
+class PortAudioInput final : public quorvel::WaveInput, private quorvel::FilledBufferListener {
 public:
     PortAudioInput() = default;
     ~PortAudioInput() override {
@@ -167,29 +134,22 @@ public:
         if (!found) return kErrorNoDevice;
         params.channelCount = channels_;
 
-        resampler_ = nullptr;
-        if (rate_ != quorvel::DefaultSampleRate) {
-            const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
-            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-            soxr_error_t error = nullptr;
-            resampler_ = soxr_create(rate_, quorvel::DefaultSampleRate, ChannelCount, &error, &io, &quality, nullptr);
-            if (error != nullptr) {
-                resampler_ = nullptr;
-                return kErrorConverter;
-            }
+        quorvel::FilledBufferListener* listener = this;
+        converter_ =
+            std::make_unique<quorvel::CaptureConverter>(rate_, channels_, quorvel::CaptureSampleFormat::Int16, listener);
+        if (!converter_->Ready()) {
+            converter_.reset();
+            return kErrorConverter;
         }
         // One buffer's worth of frames per callback at the device's own rate.
         const unsigned long framesPerCallback = static_cast<unsigned long>(
             std::max(64.0, FramesPerBlock * rate_ / quorvel::DefaultSampleRate + 0.5));
-        queue_.Clear();
-        current_ = nullptr;
-        currentFrames_ = 0;
         event_ = &event;
         PaStream* stream = nullptr;
         const PaError e =
             Pa_OpenStream(&stream, &params, nullptr, rate_, framesPerCallback, paClipOff, &PortAudioInput::Callback, this);
         if (e != paNoError) {
-            DropResampler();
+            converter_.reset();
             event_ = nullptr;
             return FromPa(e);
         }
@@ -206,9 +166,8 @@ public:
 
     int AddBuffer(WaveHeader& h) override {
         if (stream_ == nullptr) return kErrorState;
-        h.bytesRecorded = 0;
-        h.flags.fetch_and(~WHDR_DONE, std::memory_order_relaxed);
-        return queue_.Push(&h) ? 0 : kErrorQueueFull;
+        if (h.data == nullptr || h.bufferLength != BufferBytes) return kErrorBadHeader;
+        return converter_->Queue(h) ? 0 : kErrorQueueFull;
     }
 
     int Start() override {
@@ -227,9 +186,7 @@ public:
     int Reset() override {
         if (stream_ == nullptr) return kErrorState;
         const int result = Stop();
-        queue_.Clear();
-        current_ = nullptr;
-        currentFrames_ = 0;
+        converter_->Clear();
         return result;
     }
 
@@ -238,9 +195,7 @@ public:
         Stop();
         const PaError e = Pa_CloseStream(stream_);
         stream_ = nullptr;
-        DropResampler();
-        queue_.Clear();
-        current_ = nullptr;
+        converter_.reset();
         AutoResetEvent* event = event_;
         event_ = nullptr;
         if (event != nullptr) event->Signal();
@@ -273,67 +228,16 @@ private:
             if (i != preferred) add(i);
     }
 
-    void DropResampler() {
-        if (resampler_ != nullptr) soxr_delete(resampler_);
-        resampler_ = nullptr;
-    }
-
     static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags, void* user) {
-        if (input != nullptr) static_cast<PortAudioInput*>(user)->Receive(static_cast<const std::int16_t*>(input), frames);
+        if (input != nullptr) static_cast<PortAudioInput*>(user)->converter_->Receive(input, frames);
         return paContinue;
     }
 
-    // Frames as the device delivers them: to stereo, to 11025 Hz, into the ring.
-    void Receive(const std::int16_t* input, unsigned long frames) {
-        while (frames > 0) {
-            const std::size_t n = std::min<std::size_t>(frames, kScratchFrames);
-            const std::int16_t* stereo = input;
-            if (channels_ == 1) {
-                for (std::size_t k = 0; k < n; ++k) stereoScratch_[2 * k] = stereoScratch_[2 * k + 1] = input[k];
-                stereo = stereoScratch_.data();
-            }
-            if (resampler_ == nullptr) {
-                Deliver(stereo, n);
-            } else {
-                std::size_t consumed = 0;
-                while (consumed < n) {
-                    std::size_t used = 0;
-                    std::size_t made = 0;
-                    soxr_process(resampler_, stereo + 2 * consumed, n - consumed, &used, rateScratch_.data(),
-                                 kScratchFrames, &made);
-                    Deliver(rateScratch_.data(), made);
-                    consumed += used;
-                    if (used == 0 && made == 0) break;
-                }
-            }
-            input += n * static_cast<std::size_t>(channels_);
-            frames -= n;
-        }
+    // One signal per buffer the converter has filled.
+    void BufferFilled(WaveHeader&) override {
+        if (event_ != nullptr) event_->Signal();
     }
-
-    void Deliver(const std::int16_t* stereo, std::size_t frames) {
-        while (frames > 0) {
-            if (current_ == nullptr) {
-                current_ = queue_.Pop();
-                currentFrames_ = 0;
-                if (current_ == nullptr) return;  // no buffer queued: the sound is lost
-            }
-            const std::size_t n = std::min<std::size_t>(frames, FramesPerBlock - currentFrames_);
-            std::memcpy(current_->data + currentFrames_ * ChannelCount, stereo, n * ChannelCount * sizeof(std::int16_t));
-            currentFrames_ += n;
-            stereo += n * ChannelCount;
-            frames -= n;
-            if (currentFrames_ == static_cast<std::size_t>(FramesPerBlock)) {
-                current_->bytesRecorded = current_->bufferLength;
-                current_->flags.fetch_or(WHDR_DONE, std::memory_order_release);
-                current_ = nullptr;
-                if (event_ != nullptr) event_->Signal();
-            }
-        }
-    }
-
-    static constexpr std::size_t kScratchFrames = 8192;
 
     bool initialized_ = false;
     bool fresh_ = false;  // the list was made since the last Open
@@ -342,12 +246,8 @@ private:
     AutoResetEvent* event_ = nullptr;
     double rate_ = quorvel::DefaultSampleRate;
     int channels_ = 2;
-    soxr_t resampler_ = nullptr;
-    HeaderQueue queue_;
-    WaveHeader* current_ = nullptr;
-    std::size_t currentFrames_ = 0;
-    std::array<std::int16_t, 2 * kScratchFrames> stereoScratch_{};
-    std::array<std::int16_t, 2 * kScratchFrames> rateScratch_{};
+    // From Open to Close: the device's frames to the queued buffers.
+    std::unique_ptr<quorvel::CaptureConverter> converter_;
 };
 
 }  // namespace
