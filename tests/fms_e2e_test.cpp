@@ -69,6 +69,7 @@ protected:
         r.Silence(0.5);
         return Decode(r.Finish(dc, snrDb, seed));
     }
+    std::string DecodeSpoilt(std::size_t bit);
 };
 
 // A transmission synthesised half-cycle by half-cycle, with bit `spoilt`
@@ -155,31 +156,28 @@ TEST_F(FmsEndToEnd, EveryOrganisationAndLandName) {
     EXPECT_NE(text.find("Bad-W\xFCrt\t"), std::string::npos);  // the byte 0xFC, not UTF-8
 }
 
+// The example telegram (12-bit preamble, 8-bit sync) with telegram bit `bit`
+// made undecidable, between silences.
+std::string FmsEndToEnd::DecodeSpoilt(std::size_t bit) {
+    const auto bits = gen::FmsTransmissionBits(gen::FmsTransmission{});
+    Recording r;
+    r.Silence(0.3);
+    const auto wave = SpoiltWaveform(bits, 12 + 8 + bit, 10000.0);
+    r.samples.insert(r.samples.end(), wave.begin(), wave.end());
+    r.present.resize(r.samples.size(), true);
+    r.Silence(0.5);
+    return Decode(r.Finish());
+}
+
 TEST_F(FmsEndToEnd, UndecidedDataBitInTheFirstBlock) {
     for (const std::size_t bit : {0u, 5u, 38u, 39u}) {
-        gen::FmsTransmission tx;
-        const auto bits = gen::FmsTransmissionBits(tx);
-        Recording r;
-        r.Silence(0.3);
-        const auto wave = SpoiltWaveform(bits, 12 + 8 + bit, 10000.0);
-        r.samples.insert(r.samples.end(), wave.begin(), wave.end());
-        r.present.resize(r.samples.size(), true);
-        r.Silence(0.5);
-        EXPECT_EQ(Decode(r.Finish()), Stamp + " Fehler im Datenteil im Bit: " + std::to_string(bit + 1) + "\r\n") << bit;
+        EXPECT_EQ(DecodeSpoilt(bit), Stamp + " Fehler im Datenteil im Bit: " + std::to_string(bit + 1) + "\r\n") << bit;
     }
 }
 
 TEST_F(FmsEndToEnd, UndecidedCheckBitKeepsTheFields) {
     for (const std::size_t bit : {40u, 44u}) {
-        gen::FmsTransmission tx;
-        const auto bits = gen::FmsTransmissionBits(tx);
-        Recording r;
-        r.Silence(0.3);
-        const auto wave = SpoiltWaveform(bits, 12 + 8 + bit, 10000.0);
-        r.samples.insert(r.samples.end(), wave.begin(), wave.end());
-        r.present.resize(r.samples.size(), true);
-        r.Silence(0.5);
-        EXPECT_EQ(Decode(r.Finish()), Stamp + "Feuerwehr\tBay I\t12\t3456\t2\t0\tF>L\tII\t\t Fehler im Redundanzteil im Bit: " +
+        EXPECT_EQ(DecodeSpoilt(bit), Stamp + "Feuerwehr\tBay I\t12\t3456\t2\t0\tF>L\tII\t\t Fehler im Redundanzteil im Bit: " +
                                           std::to_string(bit + 1) + "\r\n")
             << bit;
     }
