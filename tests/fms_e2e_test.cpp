@@ -267,14 +267,14 @@ TEST_F(FmsEndToEnd, SilentDcGapBetweenTwoTelegrams) {
     EXPECT_EQ(waited.rfind(Example + "126\t", 0), 0u);
 }
 
-// Stands in for the decoders around FMS: appends a mark in POCSAG's place in
-// every block.
-struct MarkingDecoders final : BlockDecoders {
-    Engine& engine;
-    explicit MarkingDecoders(Engine& e) : engine(e) {}
-    void PocsagProcessBlock() override { engine.ctx.MessageText += "<P>"; }
-    void FmsProcessBlock() override { engine.fms.FmsProcessBlock(); }
-    void ZveiProcessBlock() override { engine.ctx.MessageText += "<Z>"; }
+// Stands in for a decoder around FMS: appends a mark in its place in every block.
+struct MarkingDecoder final : BlockDecoder {
+    SharedContext& ctx;
+    const char* mark;
+    MarkingDecoder(SharedContext& c, const char* m) : ctx(c), mark(m) {}
+    void ProcessBlock() override { ctx.MessageText += mark; }
+    bool Busy() const override { return false; }
+    void FinishInput() override {}
 };
 
 TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
@@ -290,7 +290,12 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     SampleQueue queue;
     queue.Append(r.Finish());
     queue.PadLastBlock();
-    MarkingDecoders decoders(engine);
+    const std::vector<DecoderEntry>& entries = StandardDecoders();
+    MarkingDecoder pocsagMark(engine.ctx, "<P>");
+    MarkingDecoder zveiMark(engine.ctx, "<Z>");
+    const std::array<DecoderSlot, 3> decoders = {{{&entries[0], &pocsagMark, false},
+                                                  {&entries[1], &engine.fms, false},
+                                                  {&entries[2], &zveiMark, false}}};
     std::string all;
     std::string taken;
     while (queue.PendingBlocks() > 0) {

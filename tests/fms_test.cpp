@@ -8,6 +8,7 @@
 
 #include "core/fms.h"
 #include "gen/fms_gen.h"
+#include "render/text_renderer.h"
 
 namespace quorvel {
 namespace {
@@ -19,6 +20,7 @@ class FmsStage : public ::testing::Test {
 protected:
     FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7, 0}};
     SharedContext ctx{clock};
+    TextRenderer text{ctx};
     FmsDecoder fms{ctx};
 
     // Put estimates into the ring from slot `at` on and make them the unread ones.
@@ -430,16 +432,16 @@ TEST_F(FmsStage, FieldTextsByCode) {
     std::vector<std::string> texts;
     for (int code : {1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 13}) {
         std::string s;
-        fms.FmsFieldText(0, code, s);
+        FmsFieldText(fms.TelegramBits, 0, code, s);
         texts.push_back(s);
     }
     const std::vector<std::string> expected = {"Fehler", "Bad-W\xFCrt", "A0", "F001", "E", "1", "L>F", " I", "", "", ""};
     EXPECT_EQ(texts, expected);
     std::string s;
-    fms.FmsFieldText(1, 12, s);  // bits 1-6 = 0b010000 (16) doubled
+    FmsFieldText(fms.TelegramBits, 1, 12, s);  // bits 1-6 = 0b010000 (16) doubled
     EXPECT_EQ(s, "32\t");
     s.clear();
-    fms.FmsFieldText(8, 14, s);  // bits 8-14: A (1010) and 000 -> control byte 10
+    FmsFieldText(fms.TelegramBits, 8, 14, s);  // bits 8-14: A (1010) and 000 -> control byte 10
     EXPECT_EQ(s, std::string(1, '\n'));
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/logfile.h"
+#include "render/text_renderer.h"
 #include "core/pocsag.h"
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
@@ -16,8 +16,8 @@ namespace {
 struct Fixture {
     FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7, 0}};
     SharedContext ctx{clock};
-    LogFiles logs{clock};
-    PocsagDecoder d{ctx, logs};
+    TextRenderer text{ctx};
+    PocsagDecoder d{ctx};
 
     // Step 6 of the per-block entry: hand the batch to message assembly.
     void Assemble() {
@@ -229,7 +229,7 @@ TEST(PocsagFraming, AllZeroWordEndsBatchAndWeakBitsAndBadWordsAreCounted) {
     EXPECT_EQ(d.Batch[1], IdleCodeword ^ 0x00100000u);
     EXPECT_EQ(d.FailCount, 2);
     EXPECT_EQ(d.CrcErrorCount, 1);
-    EXPECT_EQ(f.logs.MessageLogData.crcErrors, 1);
+    EXPECT_EQ(f.d.CallCrcErrors, 1);
     EXPECT_EQ(d.PocsagBitsAvailable(), 32);
 }
 
@@ -316,21 +316,6 @@ TEST(PocsagMessages, BeepsLongMessagesAndBatchBoundaries) {
     for (int i = 0; i < 63 * 20 / 7; ++i) nuls += "<NUL>";
     EXPECT_EQ(g.ctx.MessageText, "0000016:\t1\tAlphaNum:\t" + nuls + "\r\n");
     EXPECT_EQ(g.d.SyncCount, 5);
-    EXPECT_EQ(g.logs.MessageLogData.messageType, "AlphaNum");
-}
-
-TEST(PocsagMessages, RecordTextsClearedWhenAMessageEndsWithLoggingOff) {
-    Fixture f;
-    for (int i = 0; i < 3; ++i) {
-        f.LoadBatch({SyncCodeword, AddressWord(1000, 3), MessageWord(0x82870), IdleCodeword});
-        f.Assemble();
-    }
-    EXPECT_EQ(f.logs.MessageLogData.alphaText, "");
-    EXPECT_EQ(f.logs.MessageLogData.numericText, "");
-    EXPECT_EQ(f.logs.MessageLogData.messageType, "Num?|Alpha?");
-    EXPECT_EQ(f.logs.MessageLogData.address, 1000);
-    EXPECT_EQ(f.logs.MessageLogData.function, 3);
-    EXPECT_EQ(f.logs.MessageLogData.beginTime, "14:03:07");
 }
 
 TEST(PocsagStatus, LinesAndTheEndOfATransmission) {
@@ -360,13 +345,11 @@ TEST(PocsagStatus, LinesAndTheEndOfATransmission) {
     d.TransmissionBits = 1000;
     d.TransmissionBitRate = 1199.996;
     d.StartTime = DateTime{2024, 5, 6, 14, 2, 59, 0};
-    f.logs.MessageLogData.crcErrors = 5;
+    f.d.CallCrcErrors = 5;
     d.PocsagEndTransmission();
     EXPECT_EQ(f.ctx.MessageText,
               "\r\n14:02:59 - 14:03:07\tidles: 4  syncs: 2  counts: 1000  speed: 1200.00  fails: 3  crcerrors: 5\r\n\r\n");
-    EXPECT_EQ(f.logs.StreamLogData.counts, 1000);
-    EXPECT_EQ(f.logs.StreamLogData.beginTime, "14:02:59");
-    EXPECT_EQ(f.logs.MessageLogData.crcErrors, 0);
+    EXPECT_EQ(f.d.CallCrcErrors, 0);
     EXPECT_EQ(d.PocsagState, psSearchRate);
     EXPECT_FALSE(d.SignalLost);
     EXPECT_EQ(d.MessageState, 0);
@@ -376,11 +359,11 @@ TEST(PocsagStatus, LinesAndTheEndOfATransmission) {
     f.ctx.MessageText.clear();
     d.PocsagState = psFirstSync;
     d.SignalLost = true;
-    f.logs.MessageLogData.crcErrors = 2;
+    f.d.CallCrcErrors = 2;
     d.PocsagEndTransmission();
     EXPECT_EQ(f.ctx.MessageText, "");
     EXPECT_EQ(d.PocsagState, psSearchRate);
-    EXPECT_EQ(f.logs.MessageLogData.crcErrors, 2);
+    EXPECT_EQ(f.d.CallCrcErrors, 2);
 }
 
 }  // namespace

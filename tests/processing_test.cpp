@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/engine.h"
+#include "core/registry.h"
 #include "core/sample_source.h"
 
 namespace quorvel {
@@ -30,21 +32,35 @@ private:
     std::function<double(long)> sample_;
 };
 
-// Test double for the three decoder entries: records the order of calls and
-// lets a test act inside a call.
-class RecordingDecoders final : public BlockDecoders {
+// Test double for the decoders of the standard list: records the order of
+// calls and lets a test act inside a call.
+class RecordingDecoders {
 public:
     std::vector<std::string> calls;
     std::function<void(const std::string&)> onCall;
-    void PocsagProcessBlock() override { Record("pocsag"); }
-    void FmsProcessBlock() override { Record("fms"); }
-    void ZveiProcessBlock() override { Record("zvei"); }
+
+    RecordingDecoders() {
+        for (const DecoderEntry& e : StandardDecoders()) {
+            recorders_.push_back(std::make_unique<Recorder>(*this, std::string(e.kind)));
+            slots_.push_back({&e, recorders_.back().get(), false});
+        }
+    }
+    std::span<const DecoderSlot> Slots() const { return slots_; }
 
 private:
-    void Record(const std::string& name) {
-        calls.push_back(name);
-        if (onCall) onCall(name);
-    }
+    struct Recorder final : BlockDecoder {
+        Recorder(RecordingDecoders& o, std::string n) : owner(o), name(std::move(n)) {}
+        void ProcessBlock() override {
+            owner.calls.push_back(name);
+            if (owner.onCall) owner.onCall(name);
+        }
+        bool Busy() const override { return false; }
+        void FinishInput() override {}
+        RecordingDecoders& owner;
+        std::string name;
+    };
+    std::vector<std::unique_ptr<Recorder>> recorders_;
+    std::vector<DecoderSlot> slots_;
 };
 
 struct Spine {
@@ -52,7 +68,7 @@ struct Spine {
     SharedContext ctx{clock};
     InputConditioner conditioner;
     RecordingDecoders decoders;
-    void Run(BlockSource& source) { ProcessPendingBlocks(ctx, conditioner, source, decoders); }
+    void Run(BlockSource& source) { ProcessPendingBlocks(ctx, conditioner, source, decoders.Slots()); }
     void RunSilence(int blocks) {
         GeneratedBlocks silence(blocks, [](long) { return 0.0; });
         Run(silence);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/zvei.h"
+#include "render/text_renderer.h"
 
 namespace quorvel {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 struct Rig {
     FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7}};
     SharedContext ctx{clock};
+    TextRenderer text{ctx};
     ZveiDecoder zvei{ctx};
     std::vector<double> steps;  // every step written, in order
 

@@ -1,37 +1,68 @@
-// One decoding engine: the shared state, the conditioning and the three decoders,
-// run block by block by ProcessPendingBlocks. The window, the command-line decoder
-// and the tests each own one; nothing here is global.
+// One decoding engine: the shared state, the conditioning, the decoders of the
+// registry, and the two renderers every front end needs (the specified text into
+// MessageText, and the POCSAG logs). The window, the command-line decoder and the
+// tests each own one; nothing here is global.
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "fms.h"
+#include "logfile.h"
 #include "pocsag.h"
 #include "processing.h"
+#include "registry.h"
+#include "render/log_renderer.h"
+#include "render/text_renderer.h"
 #include "zvei.h"
 
 namespace quorvel {
 
-class Engine final : public BlockDecoders {
+class Engine {
 public:
-    explicit Engine(const Clock& clock) : ctx(clock), logs(clock), pocsag(ctx, logs), fms(ctx), zvei(ctx) {}
+    explicit Engine(const Clock& clock, const std::vector<DecoderEntry>& entries = StandardDecoders());
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
     void ProcessPendingBlocks(BlockSource& source) {
-        quorvel::ProcessPendingBlocks(ctx, conditioner, source, *this);
+        quorvel::ProcessPendingBlocks(ctx, conditioner, source, decoders.Slots());
     }
 
-    void PocsagProcessBlock() override { pocsag.PocsagProcessBlock(); }
-    void FmsProcessBlock() override { fms.FmsProcessBlock(); }
-    void ZveiProcessBlock() override { zvei.ZveiProcessBlock(); }
+    // The input ended: decode silence, one block at a time with `afterBlock`
+    // called after each (a take step), until no decoder that is on is busy, at
+    // most `maxSeconds` of it; then every decoder emits what is still under way.
+    // Returns the number of silent blocks decoded.
+    template <class AfterBlock>
+    std::int32_t FinishInput(AfterBlock afterBlock, double maxSeconds = 5.0);
 
     SharedContext ctx;
     InputConditioner conditioner;
     LogFiles logs;
-    PocsagDecoder pocsag;
-    FmsDecoder fms;
-    ZveiDecoder zvei;
+    TextRenderer text{ctx};
+    LogRenderer logRenderer{ctx, logs};
+    DecoderSet decoders;
+    // The specified decoders (tests, and the window's characteristic box).
+    PocsagDecoder& pocsag;
+    FmsDecoder& fms;
+    ZveiDecoder& zvei;
+
+private:
+    void DecodeOneSilentBlock();
 };
+
+template <class AfterBlock>
+std::int32_t Engine::FinishInput(AfterBlock afterBlock, double maxSeconds) {
+    const auto limit = static_cast<std::int32_t>(maxSeconds * ctx.SampleRate / FramesPerBlock);
+    std::int32_t blocks = 0;
+    while (blocks < limit && decoders.Busy(ctx.settings)) {
+        DecodeOneSilentBlock();
+        ++blocks;
+        afterBlock();
+    }
+    decoders.FinishInput(ctx.settings);
+    ctx.PublishText();
+    afterBlock();
+    return blocks;
+}
 
 }  // namespace quorvel

@@ -21,10 +21,10 @@
 //   detector: preamble search (11 pair means between 1100 and 1300 Hz), a wait
 //     for more than 200 estimates, the sync word by least squares over 26
 //     offsets, then 48-bit blocks cut into TelegramBits;
-//   writer (fms_text.cpp): each block turned into a status line or follow-on
-//     text by table.
-// In: SampleBlock, DcOffset, NextRandom. Out: lines appended to MessageText,
-// "FMS" in ActivityLine.
+//   telegrams (fms_text.cpp): each block emitted as a status telegram or a
+//     follow-on text block.
+// In: SampleBlock, DcOffset, NextRandom. Out: FmsTelegram, FmsTextBlock and
+// FmsTextEnd events, "FMS" in ActivityLine.
 //
 // A transmission ends when a block has an undecided bit among its first 40, or
 // at a break: a stretch without any zero crossing much longer than a half-cycle
@@ -37,12 +37,20 @@
 #include <string>
 
 #include "processing.h"
+#include "registry.h"
 
 namespace quorvel {
 
 enum FmsStates : std::int32_t { fsSearchPreamble = 0, fsPreambleFound = 1, fsSearchSync = 2, fsTelegram = 3 };
 
-class FmsDecoder {
+// The check of a telegram: bits 40..46 must be the remainder of data bits 0..39
+// (bit 0 the highest power) times x^7 modulo x^7 + x^6 + x^2 + 1, sent highest
+// power first. Undecided while any of bits 0..46 is undecided (2).
+FmsCheck FmsCheckOf(const std::array<std::uint8_t, 48>& bits);
+// The 7 check bits of 40 data bits, bit 6 of the result sent first.
+std::uint32_t FmsCheckRemainder(const std::array<std::uint8_t, 48>& bits);
+
+class FmsDecoder final : public BlockDecoder {
 public:
     static constexpr std::int32_t RingSize = 1024;
     // Estimates a sync search reads from FreqRead on: 26 offsets of 21 entries.
@@ -57,6 +65,10 @@ public:
 
     // The per-block entry (capture thread).
     void FmsProcessBlock();
+    void ProcessBlock() override { FmsProcessBlock(); }
+    bool Busy() const override { return FmsState != fsSearchPreamble; }
+    // A follow-on text still open ends, marked incomplete.
+    void FinishInput() override;
 
     // ----- stages, public so that each can be driven and checked alone -----
     void FmsConditionBlock();
@@ -70,8 +82,6 @@ public:
     void FmsSliceTelegram(std::int32_t limit = RingSize);
     void FmsWriteTelegram();
     std::uint16_t FmsBitField(std::uint8_t start, std::uint8_t end) const;
-    // Appends the text of one field (see the field codes in fms_text.cpp).
-    void FmsFieldText(std::uint8_t offset, std::int32_t code, std::string& out) const;
     // Unread estimates before the first break, or -1 when no break lies ahead.
     std::int32_t FmsBreakDistance() const;
 
@@ -98,12 +108,5 @@ private:
     SharedContext& ctx_;
     bool gapBreak_ = true;
 };
-
-// Text tables of the telegram writer (Windows-1252).
-extern const std::array<const char*, 16> FmsOrganisationNames;
-extern const std::array<const char*, 16> FmsLandNames;
-extern const char FmsHexDigits[17];
-extern const std::array<const char*, 2> FmsDirectionNames;
-extern const std::array<const char*, 4> FmsTacticalInfoNames;
 
 }  // namespace quorvel

@@ -20,16 +20,17 @@
 //     offset, batches of codewords with their BCH remainder;
 //   messages and status (pocsag_messages.cpp): addresses, numeric and 7-bit
 //     text, tone-only calls, status and activity lines, end-of-transmission
-//     summary, and the log records.
-// Out: lines appended to MessageText, the two status lines, log lines.
+//     summary.
+// Out: call events (begin, end) and the end-of-transmission event on ctx.events,
+// the two status lines.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 
-#include "logfile.h"
 #include "processing.h"
+#include "registry.h"
 
 namespace quorvel {
 
@@ -52,14 +53,18 @@ constexpr std::int32_t PocsagRingDistance(std::int32_t start, std::int32_t end) 
 extern const std::array<const char*, 128> AlphaCharTable;
 extern const char NumericCharTable[17];
 
-class PocsagDecoder {
+class PocsagDecoder final : public BlockDecoder {
 public:
-    PocsagDecoder(SharedContext& ctx, LogFiles& logs) : ctx_(ctx), logs_(logs) {}
+    explicit PocsagDecoder(SharedContext& ctx) : ctx_(ctx) {}
     PocsagDecoder(const PocsagDecoder&) = delete;
     PocsagDecoder& operator=(const PocsagDecoder&) = delete;
 
     // The per-block entry (capture thread).
     void PocsagProcessBlock();
+    void ProcessBlock() override { PocsagProcessBlock(); }
+    bool Busy() const override { return PocsagState != psSearchRate || MessageState != 0; }
+    // A transmission still open ends as if its signal was lost.
+    void FinishInput() override;
 
     // User-interface thread, after it has stored ctx.settings.PocsagCharacteristic:
     // index 0 or 1 selects that coefficient set, any other value keeps the
@@ -84,8 +89,10 @@ public:
     void PocsagCollectCodewords();
     void PocsagFindAddress();
     void PocsagCollectMessage();
-    void PocsagDecodeNumeric();
-    void PocsagDecodeAlpha(int mode);
+    // The collected message words as digits into `digits`, as 7-bit characters
+    // into `text` (mode 1: the offset mode of addresses 4000..4999).
+    void PocsagDecodeNumeric(std::string& digits);
+    void PocsagDecodeAlpha(int mode, std::string& text);
     void PocsagBuildStatusLine();
     void PocsagBuildActivityLine();
     void PocsagEndTransmission();
@@ -155,12 +162,16 @@ public:
     std::int32_t CharBitCount = 0;
     std::int32_t SyncCount = 0;
     std::int32_t IdleCount = 0;
+    // Bad codewords since the last call ended or the transmission began.
+    std::int32_t CallCrcErrors = 0;
+    DateTime CallBeginTime{};
 
 private:
-    void AppendAlpha(const char* text);
+    // The call under way ends: complete at an address or idle codeword, or not
+    // when the transmission ends first.
+    void EmitCallEnd(bool complete);
 
     SharedContext& ctx_;
-    LogFiles& logs_;
     // The characteristic chosen by the last PocsagSetCharacteristic (0 as the
     // window selects at start-up).
     std::atomic<std::int32_t> coefficientSet_{0};

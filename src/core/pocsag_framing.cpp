@@ -77,8 +77,7 @@ void PocsagDecoder::PocsagCollectCodewords() {
             Batch[static_cast<std::size_t>(BatchCount)] = ShiftWord;
             if (PocsagSyndrome(ShiftWord) > 0) {
                 ++CrcErrorCount;
-                std::lock_guard lock(logs_.mutex);
-                ++logs_.MessageLogData.crcErrors;
+                ++CallCrcErrors;
             }
             ++BatchCount;
             if (BatchCount >= 17 || ShiftWord == 0) {

@@ -11,9 +11,9 @@
 // the German letters of the 7-bit table in Windows-1252 and control codes as
 // names). Addresses 4000..4999 use the offset mode of their service. No
 // message codewords: a tone-only call, "Beep".
-// Out: lines in MessageText, the message-log record and its line; every block
-// the status line, during a batch the activity line; at the end of a
-// transmission the summary line and the stream-log line.
+// Out: a call-begin event at every address, a call-end event when its message
+// ends; every block the status line, during a batch the activity line; at the
+// end of a transmission the summary event.
 #include <cstdio>
 
 #include "pocsag.h"
@@ -57,16 +57,15 @@ void PocsagDecoder::PocsagFindAddress() {
                     CurrentFunction = static_cast<std::int32_t>((cw >> 11) & 3u);
                     const std::uint32_t frame = static_cast<std::uint32_t>((BatchRead - 1) / 2);
                     CurrentAddress = ((cw >> 13) & 0x3FFFFu) * 8u + frame;
-                    char text[32];
-                    std::snprintf(text, sizeof text, "%.7u:\t%d\t", CurrentAddress, CurrentFunction);
-                    ctx_.MessageText += text;
-                    {
-                        std::lock_guard lock(logs_.mutex);
-                        auto& d = logs_.MessageLogData;
-                        d.function = CurrentFunction;
-                        d.address = static_cast<std::int32_t>(CurrentAddress);
-                        d.beginTime = ctx_.clock.TimeOfDayText();
-                    }
+                    CallBeginTime = ctx_.clock.LocalNow();
+                    PocsagCallBegin begin;
+                    begin.at = {ctx_.BlockStart, CallBeginTime};
+                    begin.ric = CurrentAddress;
+                    begin.function = CurrentFunction;
+                    begin.frame = static_cast<std::int32_t>(frame);
+                    begin.bitRate = BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
+                    begin.inverted = Inverted;
+                    ctx_.events.OnEvent(begin);
                     MessageState = 1;
                 }
             }
@@ -91,66 +90,49 @@ void PocsagDecoder::PocsagCollectMessage() {
             ++SyncCount;
             ++BatchRead;
         } else {
-            std::lock_guard lock(logs_.mutex);
-            auto& d = logs_.MessageLogData;
-            if (MessageWordCount == 0) {
-                ctx_.MessageText += "Beep \r\n";
-                d.messageType = "Beep";
-                d.numericText.clear();
-                d.alphaText.clear();
-            } else {
-                if (MessageWordCount < 5) PocsagDecodeNumeric();
-                ctx_.MessageText += "AlphaNum:\t";
-                if (CurrentAddress >= 4000 && CurrentAddress <= 4999) {
-                    ctx_.MessageText += "Skyper: ";
-                    PocsagDecodeAlpha(1);
-                } else {
-                    PocsagDecodeAlpha(0);
-                }
-                ctx_.MessageText += "\r\n";
-                d.messageType = MessageWordCount >= 5 ? "AlphaNum" : "Num?|Alpha?";
-            }
-            d.endTime = ctx_.clock.TimeOfDayText();
-            if (d.open == 1) logs_.MessageLog(laWrite);
-            // The texts belong to this message alone, logged or not: with
-            // logging off they would otherwise pile up for days and land in the
-            // first line logged after it is switched on.
-            d.numericText.clear();
-            d.alphaText.clear();
-            MessageWordCount = 0;
-            MessageState = 0;
+            EmitCallEnd(true);
         }
         if (BatchRead >= BatchCount) BatchReady = false;
     }
 }
 
-void PocsagDecoder::PocsagDecodeNumeric() {
-    char digits[63 * 5 + 1];
-    std::size_t n = 0;
+void PocsagDecoder::EmitCallEnd(bool complete) {
+    PocsagCallEnd end;
+    end.at = ctx_.Origin();
+    end.beginTime = CallBeginTime;
+    end.ric = CurrentAddress;
+    end.function = CurrentFunction;
+    end.bitRate = BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
+    end.inverted = Inverted;
+    end.codewords = MessageWordCount;
+    end.errors = CallCrcErrors;
+    end.complete = complete;
+    if (MessageWordCount > 0) {
+        end.hasNumeric = MessageWordCount < 5;
+        if (end.hasNumeric) PocsagDecodeNumeric(end.numeric);
+        end.offsetMode = CurrentAddress >= 4000 && CurrentAddress <= 4999;
+        PocsagDecodeAlpha(end.offsetMode ? 1 : 0, end.alpha);
+    }
+    ctx_.events.OnEvent(end);
+    CallCrcErrors = 0;
+    MessageWordCount = 0;
+    MessageState = 0;
+}
+
+void PocsagDecoder::PocsagDecodeNumeric(std::string& digits) {
+    digits.clear();
     for (std::int32_t w = 0; w < MessageWordCount; ++w) {
         const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
         for (int i = 0; i < 5; ++i) {
             auto bit = [cw](int k) { return (cw >> k) & 1u; };
             const std::uint32_t v = bit(30 - 4 * i) + 2 * bit(29 - 4 * i) + 4 * bit(28 - 4 * i) + 8 * bit(27 - 4 * i);
-            digits[n++] = NumericCharTable[v];
+            digits += NumericCharTable[v];
         }
     }
-    digits[n] = '\0';
-    ctx_.MessageText += "Numerisch:\t";
-    ctx_.MessageText.append(digits, n);
-    ctx_.MessageText += "\r\n\t\t";
-    std::lock_guard lock(logs_.mutex);
-    logs_.MessageLogData.numericText.assign(digits, n);
-    logs_.MessageLogData.numericText += "      ";
 }
 
-void PocsagDecoder::AppendAlpha(const char* text) {
-    ctx_.MessageText += text;
-    logs_.MessageLogData.alphaText += text;
-}
-
-void PocsagDecoder::PocsagDecodeAlpha(int mode) {
-    std::lock_guard lock(logs_.mutex);
+void PocsagDecoder::PocsagDecodeAlpha(int mode, std::string& text) {
+    text.clear();
     for (std::int32_t w = 0; w < MessageWordCount; ++w) {
         const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
         for (int k = 30; k >= 11; --k) {
@@ -165,9 +147,9 @@ void PocsagDecoder::PocsagDecodeAlpha(int mode) {
                 if (mode == 1 && w == 0) {
                     char hex[16];
                     std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(CharBits));
-                    AppendAlpha(hex);
+                    text += hex;
                 } else {
-                    AppendAlpha(AlphaCharTable[static_cast<std::size_t>(CharBits)]);
+                    text += AlphaCharTable[static_cast<std::size_t>(CharBits)];
                 }
                 CharBits = 0;
             }
@@ -203,29 +185,19 @@ void PocsagDecoder::PocsagBuildActivityLine() {
 
 void PocsagDecoder::PocsagEndTransmission() {
     if (IdleCount > 0 || SyncCount > 0) {
-        if (MessageState == 1) ctx_.MessageText += "\r\n";
-        const std::string begin = LongTimeText(StartTime);
-        const std::string end = ctx_.clock.TimeOfDayText();
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "\tidles: %d  syncs: %d  counts: %d  speed: %.2f  fails: %d  crcerrors: %d\r\n\r\n", IdleCount,
-                      SyncCount, TransmissionBits, TransmissionBitRate, FailCount, CrcErrorCount);
-        ctx_.MessageText += begin;
-        ctx_.MessageText += " - ";
-        ctx_.MessageText += end;
-        ctx_.MessageText += text;
-        std::lock_guard lock(logs_.mutex);
-        auto& s = logs_.StreamLogData;
-        s.beginTime = begin;
-        s.endTime = end;
-        s.idles = IdleCount;
-        s.syncs = SyncCount;
-        s.counts = TransmissionBits;
-        s.speed = TransmissionBitRate;
-        s.fails = FailCount;
-        s.crcErrors = CrcErrorCount;
-        if (s.open == 1) logs_.StreamLog(laWrite);
-        logs_.MessageLogData.crcErrors = 0;
+        if (MessageState == 1) EmitCallEnd(false);
+        PocsagTransmissionEnd end;
+        end.at = ctx_.Origin();
+        end.beginTime = StartTime;
+        end.idles = IdleCount;
+        end.syncs = SyncCount;
+        end.bits = TransmissionBits;
+        end.bitRate = TransmissionBitRate;
+        end.fails = FailCount;
+        end.crcErrors = CrcErrorCount;
+        end.inverted = Inverted;
+        ctx_.events.OnEvent(end);
+        CallCrcErrors = 0;
     }
     IdleCount = 0;
     SyncCount = 0;
@@ -236,6 +208,15 @@ void PocsagDecoder::PocsagEndTransmission() {
     BatchRead = 0;
     MessageState = 0;
     CurrentFunction = 0;
+}
+
+void PocsagDecoder::FinishInput() {
+    if (PocsagState == psSearchRate) return;
+    if (RunSamples > 0) TransmissionBitRate = static_cast<double>(ctx_.SampleRate) * RunBits / RunSamples;
+    TransmissionBits = RunBits;
+    PocsagEndTransmission();
+    RunSamples = 0;
+    RunBits = 0;
 }
 
 }  // namespace quorvel

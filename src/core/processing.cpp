@@ -86,19 +86,4 @@ std::int32_t BarValue(std::int32_t position) { return std::clamp(position, BarMi
 
 }  // namespace meter
 
-void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source,
-                          BlockDecoders& decoders) {
-    while (source.PendingBlocks() > 0) {
-        {
-            std::lock_guard<std::mutex> guard(ctx.SampleBlockLock);
-            source.ExtractBlock(ctx.SampleBlock);
-        }
-        conditioner.ConditionBlock(ctx);
-        if (ctx.settings.PocsagEnabled.load()) decoders.PocsagProcessBlock();
-        if (ctx.settings.FmsEnabled.load()) decoders.FmsProcessBlock();
-        if (ctx.settings.ZveiEnabled.load()) decoders.ZveiProcessBlock();
-        ctx.PublishText();
-    }
-}
-
 }  // namespace quorvel

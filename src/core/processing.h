@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common.h"
+#include "events.h"
 
 namespace quorvel {
 
@@ -51,6 +52,8 @@ struct DecoderSettings {
     std::atomic<std::int32_t> ZveiTableIndex{0};
     std::atomic<std::int32_t> ToneMinRun{4};
     std::atomic<std::int32_t> ToneMaxRun{10};
+    // Runs the sensitive form of every kind that has one instead of the specified.
+    std::atomic<bool> Sensitive{false};
 
     // What choosing a tone table does: the index, and the run limits of CCIR
     // (index 3) or of the ZVEI tables.
@@ -74,7 +77,16 @@ struct SharedContext {
     RandomGenerator random;
     double NextRandom() { return random.NextRandom(); }
 
-    // Decoded text (Windows-1252). Only the capture thread touches MessageText.
+    // Where the current block starts in the input: the index of its first sample
+    // (11025 Hz), counted from the start of the input or of live capture.
+    std::int64_t BlockStart = 0;
+    // What the decoders find goes here; renderers subscribe.
+    EventBus events;
+    // Where and when something is found: sample `inBlock` of the current block, now.
+    EventOrigin Origin(std::int32_t inBlock = 0) const { return {BlockStart + inBlock, clock.LocalNow()}; }
+
+    // Decoded text (Windows-1252), written by the text renderer. Only the capture
+    // thread touches MessageText.
     std::string MessageText;
 
     StatusLine PocsagStatusLine;
@@ -130,19 +142,5 @@ public:
     // Fill `block` from the oldest pending block and lower PendingBlocks by one.
     virtual void ExtractBlock(SampleArray& block) = 0;
 };
-
-// The three per-block decoder entries, in the order the loop calls them.
-class BlockDecoders {
-public:
-    virtual ~BlockDecoders() = default;
-    virtual void PocsagProcessBlock() = 0;
-    virtual void FmsProcessBlock() = 0;
-    virtual void ZveiProcessBlock() = 0;
-};
-
-// For every pending block: extract, condition, run the decoders that are switched
-// on (POCSAG, FMS, ZVEI, each switch read when the loop reaches it), publish.
-void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source,
-                          BlockDecoders& decoders);
 
 }  // namespace quorvel

@@ -4,7 +4,6 @@
 #include "zvei.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -268,24 +267,16 @@ void ZveiDecoder::ZveiWriteSequence(std::int32_t table) {
         return;
     }
     const zvei::ToneTable& t = zvei::Table(table);
-    line_.clear();
-    line_ += ctx_.clock.TimeOfDayText();
-    line_ += '\t';
-    line_ += t.prefix;
+    ToneSequence sequence;
+    sequence.at = ctx_.Origin();
+    sequence.table = table;
+    sequence.count = s.ToneCount;
     for (std::int32_t j = 0; j < s.ToneCount; ++j) {
-        const double m = RoundHalfEvenValue(s.ToneFreqs[j]);
-        if (const zvei::ToneEntry* e = zvei::MatchTone(t, m)) {
-            line_ += e->text;
-        } else {
-            char digits[16];
-            const auto result = std::to_chars(digits, digits + sizeof digits, RoundHalfEven(m));
-            line_ += " fail: ";
-            line_.append(digits, result.ptr);
-            line_ += ' ';
-        }
+        sequence.frequencies[static_cast<std::size_t>(j)] = s.ToneFreqs[j];
+        const zvei::ToneEntry* e = zvei::MatchTone(t, RoundHalfEvenValue(s.ToneFreqs[j]));
+        sequence.entries[static_cast<std::size_t>(j)] = e != nullptr ? static_cast<std::int32_t>(e - t.entries) : -1;
     }
-    line_ += "\r\n";
-    ctx_.MessageText += line_;
+    ctx_.events.OnEvent(sequence);
     s.ToneCount = 0;
 }
 

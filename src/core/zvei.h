@@ -19,9 +19,9 @@
 //  2. Sequence assembly (back end). In: the unread steps. Consecutive steps that
 //     differ by less than 1 % of their sum form a steady run; a run whose length
 //     lies within the table's limits is one tone. Five tones make a sequence,
-//     named entry by entry from the selected table within 2.5 %. Out: one line
-//     "<time>\t<prefix><tones>\r\n" appended to MessageText, and "ZVEI " in the
-//     ActivityLine while tones are being collected.
+//     named entry by entry from the selected table within 2.5 %. Out: a
+//     ToneSequence event, and "ZVEI " in the ActivityLine while tones are being
+//     collected.
 //
 // All state is zero at start, fixed in size and never reset while running.
 #pragma once
@@ -32,6 +32,7 @@
 #include <string_view>
 
 #include "processing.h"
+#include "registry.h"
 
 namespace quorvel {
 
@@ -98,17 +99,20 @@ struct ZveiState {
     std::int32_t UnsteadyRun = 0;
 };
 
-class ZveiDecoder {
+class ZveiDecoder final : public BlockDecoder {
 public:
-    explicit ZveiDecoder(SharedContext& ctx) : ctx_(ctx) {
-        // Room for the longest line (five failed tones), so writing a line
-        // does not allocate.
-        line_.reserve(160);
-    }
+    explicit ZveiDecoder(SharedContext& ctx) : ctx_(ctx) {}
 
-    // The block entry: detection, collection, activity mark, and the line of a
+    // The block entry: detection, collection, activity mark, and the event of a
     // completed sequence.
     void ZveiProcessBlock();
+    void ProcessBlock() override { ZveiProcessBlock(); }
+    bool Busy() const override { return state.ToneCount > 0; }
+    // Fewer than five tones are no call: they are dropped, as when the tones stop.
+    void FinishInput() override {
+        state.ToneFreqs.fill(0.0);
+        state.ToneCount = 0;
+    }
 
     // The stages, in the order the block entry runs them.
     void ZveiRemoveDc();
@@ -118,9 +122,9 @@ public:
     // block entry runs); same results, same order of draws.
     void ZveiFrontEndBlock();
     void ZveiCollectTones();
-    // Name the five collected tones by table `table` (0..3), append the line and
-    // empty the collection. Any other table number writes nothing and discards
-    // the tones.
+    // Name the five collected tones by table `table` (0..3), emit the sequence
+    // and empty the collection. Any other table number emits nothing and
+    // discards the tones.
     void ZveiWriteSequence(std::int32_t table);
 
     // Unread steps in the ring, 0..255.
@@ -130,7 +134,6 @@ public:
 
 private:
     SharedContext& ctx_;
-    std::string line_;
 };
 
 }  // namespace quorvel

@@ -1,0 +1,84 @@
+// The decoders as one ordered list. Each entry names a kind of signal ("pocsag",
+// "fms", "zvei": the names --decoders takes), says whether it is the specified
+// form or the sensitive one, points at the kind's switch in the settings and
+// makes a decoder. The processing loop runs the entries in list order; of the two
+// forms of a kind exactly one runs: the sensitive one while the Sensitive switch
+// is on, else the specified one.
+//
+// Adding a decoder: one file with a class derived from BlockDecoder that emits
+// events into ctx.events, and one line in StandardDecoders().
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "processing.h"
+
+namespace quorvel {
+
+// One decoder as the processing loop sees it.
+class BlockDecoder {
+public:
+    virtual ~BlockDecoder() = default;
+    // Decode ctx.SampleBlock (capture thread, once per block while switched on).
+    virtual void ProcessBlock() = 0;
+    // True while something is under way that more input would complete (a
+    // transmission, a telegram's text, a tone sequence).
+    virtual bool Busy() const = 0;
+    // The input ended (after the silence that lets Busy() fall): emit whatever is
+    // still under way as it stands, marked incomplete, and start afresh.
+    virtual void FinishInput() = 0;
+};
+
+enum class DecoderForm { Specified, Sensitive };
+
+struct DecoderEntry {
+    std::string_view kind;
+    DecoderForm form = DecoderForm::Specified;
+    std::atomic<bool> DecoderSettings::*enabled = nullptr;
+    std::unique_ptr<BlockDecoder> (*make)(SharedContext& ctx) = nullptr;
+};
+
+// POCSAG, FMS, five-tone: the order of the specified loop (and of its draws from
+// NextRandom).
+const std::vector<DecoderEntry>& StandardDecoders();
+
+// The kinds of a list in order, each once.
+std::vector<std::string_view> DecoderKinds(const std::vector<DecoderEntry>& entries);
+
+// An entry with its decoder, as the loop runs it.
+struct DecoderSlot {
+    const DecoderEntry* entry = nullptr;
+    BlockDecoder* decoder = nullptr;
+    bool kindHasSensitiveForm = false;
+
+    // Reads the kind's switch (and the Sensitive switch) now.
+    bool IsOn(const DecoderSettings& settings) const;
+};
+
+// The decoders of a list, made for one context, in list order.
+class DecoderSet {
+public:
+    DecoderSet(const std::vector<DecoderEntry>& entries, SharedContext& ctx);
+    std::span<const DecoderSlot> Slots() const { return slots_; }
+    // The decoder of a kind and form, or nullptr.
+    BlockDecoder* Find(std::string_view kind, DecoderForm form = DecoderForm::Specified) const;
+    // Whether any decoder that is switched on is still busy.
+    bool Busy(const DecoderSettings& settings) const;
+    // FinishInput of every decoder that is switched on, in list order.
+    void FinishInput(const DecoderSettings& settings);
+
+private:
+    std::vector<std::unique_ptr<BlockDecoder>> decoders_;
+    std::vector<DecoderSlot> slots_;
+};
+
+// For every pending block: extract, condition, run the decoders that are on (each
+// slot's switches read when the loop reaches it), publish the text.
+void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source,
+                          std::span<const DecoderSlot> decoders);
+
+}  // namespace quorvel
