@@ -82,6 +82,8 @@ public:
     void FmsSliceTelegram(std::int32_t limit = RingSize);
     void FmsWriteTelegram();
     std::uint16_t FmsBitField(std::uint8_t start, std::uint8_t end) const;
+    // The input sample at which the next unread estimate begins.
+    std::int64_t ReadPositionSample() const;
     // Unread estimates before the first break, or -1 when no break lies ahead.
     std::int32_t FmsBreakDistance() const;
 

@@ -49,6 +49,19 @@ std::uint16_t FmsDecoder::FmsBitField(std::uint8_t start, std::uint8_t end) cons
     return static_cast<std::uint16_t>(value);
 }
 
+std::int64_t FmsDecoder::ReadPositionSample() const {
+    // Every unread estimate is one half-cycle of its frequency; they fill the
+    // input up to the end of this block.
+    double samples = 0.0;
+    const std::int32_t n = FmsRingDistance();
+    for (std::int32_t j = 0; j < n; ++j) {
+        const double f = FreqRing[static_cast<std::size_t>((FreqRead + j) & (RingSize - 1))];
+        if (f > 0.0) samples += ctx_.SampleRate / (2.0 * f);
+    }
+    const double at = static_cast<double>(ctx_.BlockStart + FramesPerBlock) - samples;
+    return at > 0.0 ? static_cast<std::int64_t>(at) : 0;
+}
+
 void FmsDecoder::FmsWriteTelegram() {
     std::int32_t u = 48;
     for (std::int32_t k = 0; k < 48; ++k) {
@@ -59,20 +72,20 @@ void FmsDecoder::FmsWriteTelegram() {
     }
     if (BlockCount == 0) {
         FmsTelegram telegram;
-        telegram.at = ctx_.Origin();
+        telegram.at = {ReadPositionSample(), ctx_.clock.LocalNow()};
         telegram.bits = TelegramBits;
         telegram.firstUndecided = u;
         telegram.check = FmsCheckOf(TelegramBits);
         ctx_.events.OnEvent(telegram);
     }
     if (u < 40) {
-        if (BlockCount > 1) ctx_.events.OnEvent(FmsTextEnd{ctx_.Origin(), true});
+        if (BlockCount > 1) ctx_.events.OnEvent(FmsTextEnd{{ReadPositionSample(), ctx_.clock.LocalNow()}, true});
         FmsState = fsSearchPreamble;
         return;
     }
     if (BlockCount > 0) {
         FmsTextBlock block;
-        block.at = ctx_.Origin();
+        block.at = {ReadPositionSample(), ctx_.clock.LocalNow()};
         block.index = BlockCount;
         block.bits = TelegramBits;
         block.firstUndecided = u;

@@ -165,11 +165,20 @@ public:
     // Bad codewords since the last call ended or the transmission began.
     std::int32_t CallCrcErrors = 0;
     DateTime CallBeginTime{};
+    // Where the last bit of the batch lies in the input (sample index): from it
+    // the events tell where their codewords were.
+    double BatchEndSample = 0.0;
+    // The input sample at which codeword `index` of the batch ends.
+    std::int64_t CodewordEndSample(std::int32_t index) const;
 
 private:
     // The call under way ends: complete at an address or idle codeword, or not
     // when the transmission ends first.
-    void EmitCallEnd(bool complete);
+    void EmitCallEnd(bool complete, std::int64_t sample);
+    // The bit rate of the transmission so far.
+    double MeasuredBitRate() const;
+    // The input position of the bit before the `unread` bits still in BitRing.
+    double LastBitSample(std::int32_t unread) const;
 
     SharedContext& ctx_;
     // The characteristic chosen by the last PocsagSetCharacteristic (0 as the

@@ -59,11 +59,11 @@ void PocsagDecoder::PocsagFindAddress() {
                     CurrentAddress = ((cw >> 13) & 0x3FFFFu) * 8u + frame;
                     CallBeginTime = ctx_.clock.LocalNow();
                     PocsagCallBegin begin;
-                    begin.at = {ctx_.BlockStart, CallBeginTime};
+                    begin.at = {CodewordEndSample(BatchRead), CallBeginTime};
                     begin.ric = CurrentAddress;
                     begin.function = CurrentFunction;
                     begin.frame = static_cast<std::int32_t>(frame);
-                    begin.bitRate = BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
+                    begin.bitRate = MeasuredBitRate();
                     begin.inverted = Inverted;
                     ctx_.events.OnEvent(begin);
                     MessageState = 1;
@@ -90,19 +90,20 @@ void PocsagDecoder::PocsagCollectMessage() {
             ++SyncCount;
             ++BatchRead;
         } else {
-            EmitCallEnd(true);
+            // The call's last codeword is the one before this.
+            EmitCallEnd(true, CodewordEndSample(BatchRead - 1));
         }
         if (BatchRead >= BatchCount) BatchReady = false;
     }
 }
 
-void PocsagDecoder::EmitCallEnd(bool complete) {
+void PocsagDecoder::EmitCallEnd(bool complete, std::int64_t sample) {
     PocsagCallEnd end;
-    end.at = ctx_.Origin();
+    end.at = {sample, ctx_.clock.LocalNow()};
     end.beginTime = CallBeginTime;
     end.ric = CurrentAddress;
     end.function = CurrentFunction;
-    end.bitRate = BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
+    end.bitRate = MeasuredBitRate();
     end.inverted = Inverted;
     end.codewords = MessageWordCount;
     end.errors = CallCrcErrors;
@@ -117,6 +118,11 @@ void PocsagDecoder::EmitCallEnd(bool complete) {
     CallCrcErrors = 0;
     MessageWordCount = 0;
     MessageState = 0;
+}
+
+double PocsagDecoder::MeasuredBitRate() const {
+    if (RunSamples > 0) return static_cast<double>(ctx_.SampleRate) * RunBits / RunSamples;
+    return BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
 }
 
 void PocsagDecoder::PocsagDecodeNumeric(std::string& digits) {
@@ -185,7 +191,7 @@ void PocsagDecoder::PocsagBuildActivityLine() {
 
 void PocsagDecoder::PocsagEndTransmission() {
     if (IdleCount > 0 || SyncCount > 0) {
-        if (MessageState == 1) EmitCallEnd(false);
+        if (MessageState == 1) EmitCallEnd(false, ctx_.BlockStart);
         PocsagTransmissionEnd end;
         end.at = ctx_.Origin();
         end.beginTime = StartTime;

@@ -83,7 +83,9 @@ struct SharedContext {
     // What the decoders find goes here; renderers subscribe.
     EventBus events;
     // Where and when something is found: sample `inBlock` of the current block, now.
-    EventOrigin Origin(std::int32_t inBlock = 0) const { return {BlockStart + inBlock, clock.LocalNow()}; }
+    EventOrigin Origin(std::int32_t inBlock = 0) const {
+        return {BlockStart + inBlock > 0 ? BlockStart + inBlock : 0, clock.LocalNow()};
+    }
 
     // Decoded text (Windows-1252), written by the text renderer. Only the capture
     // thread touches MessageText.

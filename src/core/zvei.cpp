@@ -268,7 +268,8 @@ void ZveiDecoder::ZveiWriteSequence(std::int32_t table) {
     }
     const zvei::ToneTable& t = zvei::Table(table);
     ToneSequence sequence;
-    sequence.at = ctx_.Origin();
+    // The fifth tone ended where the unread steps begin.
+    sequence.at = ctx_.Origin(FramesPerBlock - zvei::StepLength * StepRingDistance());
     sequence.table = table;
     sequence.count = s.ToneCount;
     for (std::int32_t j = 0; j < s.ToneCount; ++j) {

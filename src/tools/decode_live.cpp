@@ -85,6 +85,10 @@ int DecodeLive(Engine& engine, int device, const std::function<void(const std::s
     }
     capture.CloseCapture();  // the capture thread ends before the device closes
     if (engine.ctx.TakeText(text)) write(text);
+    // What the decoders still had under way, finished as after a transmission.
+    engine.FinishInput([&] {
+        if (engine.ctx.TakeText(text)) write(text);
+    });
     if (stats) {
         const auto& s = engine.ctx.stats;
         std::printf("blocks: %llu\ndropped: %llu\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",

@@ -16,6 +16,7 @@
 #include "decode_live.h"
 #include "core/engine.h"
 #include "core/sample_source.h"
+#include "render/json_renderer.h"
 #include "version.h"
 
 namespace {
@@ -32,9 +33,10 @@ struct Options {
     double rawRate = 0.0;
     int rawChannels = 1;
     int channel = 0;  // 1-based; 0: the second of a stereo input, else the first
-    std::vector<std::string> decoders{"pocsag", "fms", "zvei"};
+    std::vector<std::string> decoders;  // empty: every kind of the registry
     std::string table = "zvei-normal";
     std::string characteristic = "discriminator";
+    std::string format = "text";
     bool rawText = false;
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
@@ -66,7 +68,8 @@ int CharacteristicIndex(const std::string& name) {
 }
 
 // What a take step hands over, written as the user asked: UTF-8 with LF line
-// ends, or the decoders' own Windows-1252 bytes with CR LF.
+// ends, or the decoders' own Windows-1252 bytes with CR LF (and JSON Lines as
+// they are).
 void WriteText(const std::string& text, bool rawText) {
     if (text.empty()) return;
     if (rawText) {
@@ -96,6 +99,14 @@ public:
     void Finish() {
         queue_.PadLastBlock();
         Run();
+    }
+    // After the input: the silence that lets the decoders finish what is under
+    // way, then whatever is still incomplete.
+    void Drain() {
+        engine_.FinishInput([this] {
+            engine_.ctx.TakeText(text_);
+            WriteText(text_, rawText_);
+        });
     }
     long Blocks() const { return blocks_; }
 
@@ -176,10 +187,13 @@ int DecodeFile(const Options& o, Engine& engine) {
         if (last) break;
     }
     decoder.Finish();
+    // The statistics are those of the input, before the closing silence.
+    const auto& s = engine.ctx.stats;
+    const double levels[] = {s.DcOffset.load(), s.AcLevel.load(), s.DcMagnitude.load(), s.ClipHold.load()};
+    decoder.Drain();
     if (o.stats) {
-        const auto& s = engine.ctx.stats;
         std::printf("blocks: %ld\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n", decoder.Blocks(),
-                    s.DcOffset.load(), s.AcLevel.load(), s.DcMagnitude.load(), s.ClipHold.load());
+                    levels[0], levels[1], levels[2], levels[3]);
     }
     return status;
 }
@@ -202,12 +216,19 @@ int main(int argc, char** argv) {
     app.add_option("-c,--channels", o.rawChannels, "channels of raw input")->check(CLI::Range(1, 64));
     app.add_option("--channel", o.channel, "channel to decode (1-based; default: the second of a stereo input)")
         ->check(CLI::Range(1, 64));
-    app.add_option("-d,--decoders", o.decoders, "decoders to run, comma separated (default: pocsag,fms,zvei)")
+    std::vector<std::string> kinds;
+    for (std::string_view k : DecoderKinds(StandardDecoders())) kinds.emplace_back(k);
+    std::string kindList;
+    for (const std::string& k : kinds) kindList += (kindList.empty() ? "" : ",") + k;
+    kinds.emplace_back("none");
+    app.add_option("-d,--decoders", o.decoders, "decoders to run, comma separated (default: " + kindList + ")")
         ->delimiter(',')
         ->allow_extra_args(false)
-        ->check(CLI::IsMember({"pocsag", "fms", "zvei", "none"}));
+        ->check(CLI::IsMember(kinds));
     app.add_option("--table", o.table, "tone table: zvei-normal, zvei-wide, zvei-narrow or ccir (or 0..3)");
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
+    app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
+        ->check(CLI::IsMember({"text", "json"}));
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
     app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
@@ -247,10 +268,16 @@ int main(int argc, char** argv) {
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
     engine->pocsag.PocsagSetCharacteristic();
-    for (const std::string& d : o.decoders) {
-        if (d == "pocsag") settings.PocsagEnabled.store(true);
-        if (d == "fms") settings.FmsEnabled.store(true);
-        if (d == "zvei") settings.ZveiEnabled.store(true);
+    for (const DecoderEntry& e : StandardDecoders()) {
+        const bool on = o.decoders.empty() ||
+                        std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) != o.decoders.end();
+        if (on) (settings.*(e.enabled)).store(true);
+    }
+    std::unique_ptr<JsonRenderer> json;
+    if (o.format == "json") {
+        engine->ctx.events.Unsubscribe(engine->text);
+        json = std::make_unique<JsonRenderer>(engine->ctx);
+        o.rawText = true;  // JSON Lines are UTF-8 with LF already
     }
     if (!o.logDir.empty()) {
         std::error_code ignored;
