@@ -114,6 +114,10 @@ public:
     std::int32_t SinceEdge = 0;
     std::array<double, 1024> IntervalRing{};
     std::int32_t IntervalWrite = 0;
+    // Where each run of IntervalRing ends in the input, and each bit of BitRing
+    // (sample index): only for telling where a codeword was.
+    std::array<double, 1024> IntervalEndSample{};
+    std::array<double, 1024> BitEndSample{};
 
     // ----- bit rate and bits -----
     double CoarsePeriod = 0.0;
@@ -177,8 +181,6 @@ private:
     void EmitCallEnd(bool complete, std::int64_t sample);
     // The bit rate of the transmission so far.
     double MeasuredBitRate() const;
-    // The input position of the bit before the `unread` bits still in BitRing.
-    double LastBitSample(std::int32_t unread) const;
 
     SharedContext& ctx_;
     // The characteristic chosen by the last PocsagSetCharacteristic (0 as the

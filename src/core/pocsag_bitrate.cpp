@@ -239,16 +239,18 @@ void PocsagDecoder::PocsagSliceBits() {
         const double e = IntervalRing[static_cast<std::size_t>(SliceRead)];
         const double s = e > 0 ? 1.0 : -1.0;
         const double a = std::fabs(e);
-        auto put = [this](double bit) {
+        const double end = IntervalEndSample[static_cast<std::size_t>(SliceRead)];
+        auto put = [this](double bit, double at) {
             BitRing[static_cast<std::size_t>(BitWrite)] = bit;
+            BitEndSample[static_cast<std::size_t>(BitWrite)] = at;
             BitWrite = (BitWrite + 1) % 1024;
         };
         if (a >= 1000) {
-            put(BreakMark);
+            put(BreakMark, end);
         } else {
             const std::int32_t q = RoundHalfEven(a / BitPeriod);
-            for (std::int32_t k = 1; k < q; ++k) put(s);
-            put(std::fabs(a - q * BitPeriod) / BitPeriod <= 0.4 ? s : s / 4);
+            for (std::int32_t k = 1; k < q; ++k) put(s, end - (q - k) * BitPeriod);
+            put(std::fabs(a - q * BitPeriod) / BitPeriod <= 0.4 ? s : s / 4, end);
         }
         SliceRead = (SliceRead + 1) % 1024;
         --n;

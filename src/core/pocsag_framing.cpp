@@ -66,7 +66,7 @@ void PocsagDecoder::PocsagCollectCodewords() {
             // normally reports the loss in the same block and does the same).
             BatchReady = true;
             BatchRead = 0;
-            BatchEndSample = LastBitSample(n - 1);
+            BatchEndSample = BitEndSample[static_cast<std::size_t>(BitRead)];
         }
         const std::uint32_t b = v > 0 ? 1u : 0u;
         if (std::fabs(v) < 0.5) ++FailCount;
@@ -82,7 +82,7 @@ void PocsagDecoder::PocsagCollectCodewords() {
             }
             ++BatchCount;
             if (BatchCount >= 17 || ShiftWord == 0) {
-                BatchEndSample = LastBitSample(n - 1);
+                BatchEndSample = BitEndSample[static_cast<std::size_t>(BitRead)];
                 BatchReady = true;
                 PocsagState = psNextSync;
                 BatchRead = 0;
@@ -95,14 +95,8 @@ void PocsagDecoder::PocsagCollectCodewords() {
     if (SignalLost) {
         BatchRead = 0;
         BatchReady = true;
-        BatchEndSample = LastBitSample(PocsagBitsAvailable());
+        BatchEndSample = BitEndSample[static_cast<std::size_t>((BitRead + 1023) % 1024)];
     }
-}
-
-double PocsagDecoder::LastBitSample(std::int32_t unread) const {
-    // The slicer has turned the input into bits up to about the end of this
-    // block; each bit still unread takes one bit period of it.
-    return static_cast<double>(ctx_.BlockStart + FramesPerBlock) - unread * BitPeriod;
 }
 
 std::int64_t PocsagDecoder::CodewordEndSample(std::int32_t index) const {

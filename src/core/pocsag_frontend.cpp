@@ -74,12 +74,19 @@ void PocsagDecoder::PocsagFilterBlock() {
 
 void PocsagDecoder::PocsagFindEdges() {
     if (std::abs(EdgePolarity) < 1) EdgePolarity = 1;
-    auto writeRun = [this] {
+    std::int32_t i = 0;
+    // Where in the input a run ends (for the events only): its peak, in this
+    // block or, with a larger index, in the one before.
+    auto endSample = [this, &i](std::int32_t peak) {
+        return static_cast<double>(ctx_.BlockStart + peak - (peak > i ? 1024 : 0));
+    };
+    auto writeRun = [this, &endSample] {
         const std::int32_t n = (PeakIndex + 1024 - PrevPeakIndex) % 1024;
         IntervalRing[static_cast<std::size_t>(IntervalWrite)] = static_cast<double>(n * EdgePolarity);
+        IntervalEndSample[static_cast<std::size_t>(IntervalWrite)] = endSample(PeakIndex);
         IntervalWrite = (IntervalWrite + 1) % 1024;
     };
-    for (std::int32_t i = 0; i < 1024; ++i) {
+    for (; i < 1024; ++i) {
         const double x = PocsagWork[static_cast<std::size_t>(i)];
         const double v = EdgePolarity * x;
         if (v > PeakValue) {
@@ -98,6 +105,7 @@ void PocsagDecoder::PocsagFindEdges() {
         if (SinceEdge > 1000) {
             if (PeakIndex != PrevPeakIndex) writeRun();
             IntervalRing[static_cast<std::size_t>(IntervalWrite)] = BreakMark;
+            IntervalEndSample[static_cast<std::size_t>(IntervalWrite)] = endSample(i);
             IntervalWrite = (IntervalWrite + 1) % 1024;
             SinceEdge = 0;
             PrevPeakIndex = i;

@@ -34,7 +34,7 @@ std::vector<std::string_view> DecoderKinds(const std::vector<DecoderEntry>& entr
 }
 
 bool DecoderSlot::IsOn(const DecoderSettings& settings) const {
-    if (!(settings.*(entry->enabled)).load()) return false;
+    if (entry->enabled != nullptr && !(settings.*(entry->enabled)).load()) return false;
     const bool sensitive = settings.Sensitive.load();
     if (entry->form == DecoderForm::Sensitive) return sensitive;
     return !(sensitive && kindHasSensitiveForm);

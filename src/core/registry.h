@@ -38,6 +38,7 @@ enum class DecoderForm { Specified, Sensitive };
 struct DecoderEntry {
     std::string_view kind;
     DecoderForm form = DecoderForm::Specified;
+    // The kind's switch; an entry without one runs whenever it is listed.
     std::atomic<bool> DecoderSettings::*enabled = nullptr;
     std::unique_ptr<BlockDecoder> (*make)(SharedContext& ctx) = nullptr;
 };

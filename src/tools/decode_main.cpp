@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
     for (const DecoderEntry& e : StandardDecoders()) {
         const bool on = o.decoders.empty() ||
                         std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) != o.decoders.end();
-        if (on) (settings.*(e.enabled)).store(true);
+        if (on && e.enabled != nullptr) (settings.*(e.enabled)).store(true);
     }
     std::unique_ptr<JsonRenderer> json;
     if (o.format == "json") {
