@@ -57,7 +57,7 @@ protected:
 TEST_F(DecodeCli, OtherRatesAndChannelCountsGiveTheSameStatistics) {
     const auto reference = RunCommand(kDecode + " --stats " + Sine("ref.wav", 11025, 2));
     ASSERT_EQ(reference.status, 0) << reference.err;
-    const auto want = Stats(reference.out);
+    const auto want = Stats(reference.err);
     ASSERT_EQ(want.at("blocks"), 33);  // 33075 samples, the last block padded
     EXPECT_NEAR(want.at("AcLevel"), 8000.0 * std::pow(0.9999, 717), 300.0);  // 717 padded zeros decay it
     for (int rate : {8000, 22050, 48000}) {
@@ -67,7 +67,7 @@ TEST_F(DecodeCli, OtherRatesAndChannelCountsGiveTheSameStatistics) {
             const std::string name = nameStream.str();
             const auto got = RunCommand(kDecode + " --stats " + Sine(name, rate, channels));
             ASSERT_EQ(got.status, 0) << name << ": " << got.err;
-            const auto have = Stats(got.out);
+            const auto have = Stats(got.err);
             EXPECT_NEAR(have.at("blocks"), want.at("blocks"), 1.0) << name;
             EXPECT_NEAR(have.at("AcLevel"), want.at("AcLevel"), 0.02 * want.at("AcLevel")) << name;
             EXPECT_NEAR(have.at("DcOffset"), want.at("DcOffset"), 5.0) << name;
@@ -88,13 +88,13 @@ TEST_F(DecodeCli, RawSamplesFromStandardInputAndAFrameCutShort) {
     }
     const auto r = RunCommand("cat " + raw + " | " + kDecode + " -t raw -r 11025 -c 2 --stats -");
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto stats = Stats(r.out);
+    const auto stats = Stats(r.err);
     EXPECT_EQ(stats.at("blocks"), 1);
     EXPECT_NEAR(stats.at("AcLevel"), 100.0, 2.0);  // the second channel was decoded
     // A decoder list directly before the input must not swallow it.
     const auto first = RunCommand(kDecode + " -t raw -r 11025 -c 2 --channel 1 --stats -d none " + raw);
     ASSERT_EQ(first.status, 0) << first.err;
-    EXPECT_EQ(Stats(first.out).at("AcLevel"), 1.0);  // the silent first channel
+    EXPECT_EQ(Stats(first.err).at("AcLevel"), 1.0);  // the silent first channel
 }
 
 TEST_F(DecodeCli, UnreadableInputExitsWithOneAndNothingOnStandardOutput) {
@@ -129,6 +129,9 @@ TEST_F(DecodeCli, WrongUsageExitsWithTwo) {
         "--table xyz " + sine,
         "--characteristic tv " + sine,
         "--decoders pocsag,radio " + sine,
+        "--clock input --start-time 2024-13-01T00:00:00 " + sine,
+        "--start-time 2024-05-06T14:00:00 " + sine,  // a start time without --clock input
+        "--clock input --device 0",           // live input keeps the wall clock
         "",                                   // no input
     };
     for (const std::string& args : cases) {
@@ -137,6 +140,51 @@ TEST_F(DecodeCli, WrongUsageExitsWithTwo) {
         EXPECT_TRUE(r.out.empty()) << args;
         EXPECT_FALSE(r.err.empty()) << args;
     }
+}
+
+// A recording of a call, written by quorvel-gen.
+std::string Call(const std::string& path, const std::string& text) {
+    const auto r = RunCommand(kGen + " pocsag -o " + path + " --call '1234567,3,alpha," + text + "' --lead 2.5");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return path;
+}
+
+TEST_F(DecodeCli, SeveralFilesEachFromAFreshStartAndOneThatFailsDoesNotStopTheOthers) {
+    const std::string a = Call(Path("a.wav"), "first");
+    const std::string b = Call(Path("b.wav"), "second");
+    std::ofstream(Path("bad.wav")) << "not a sound file\n";
+    const auto alone = RunCommand(kDecode + " " + b);
+    const auto r = RunCommand(kDecode + " " + a + " " + Path("bad.wav") + " " + b);
+    EXPECT_EQ(r.status, 1) << "one of them failed";
+    EXPECT_NE(r.err.find("bad.wav"), std::string::npos) << r.err;
+    const std::size_t first = r.out.find("AlphaNum:\tfirst");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    // The second file decodes as it does alone: nothing of the first carries over.
+    EXPECT_EQ(r.out.substr(r.out.find("1234567:", first)), alone.out);
+
+    // -r without -t raw on a file that is not a sound file: a hint.
+    const auto hint = RunCommand(kDecode + " -r 8000 " + Path("bad.wav"));
+    EXPECT_EQ(hint.status, 1);
+    EXPECT_NE(hint.err.find("add -t raw"), std::string::npos) << hint.err;
+}
+
+TEST_F(DecodeCli, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
+    const std::string a = Call(Path("a.wav"), "lost");
+    const auto r = RunCommand(kDecode + " " + a + " >/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
+}
+
+TEST_F(DecodeCli, InputClockStampsThePositionInTheRecording) {
+    const std::string a = Call(Path("a.wav"), "stamped");
+    // The transmission starts 2.2 s in and lasts 1.4 s at 1200 bit/s.
+    const auto r = RunCommand(kDecode + " --clock input " + a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("00:00:02 - 00:00:03\tidles"), std::string::npos) << r.out;
+    const auto later = RunCommand(kDecode + " --clock input --start-time '2024-05-06T14:59:59+02:00' --format json " + a);
+    ASSERT_EQ(later.status, 0) << later.err;
+    EXPECT_NE(later.out.find("\"time\":\"2024-05-06T15:00:0"), std::string::npos) << later.out;
+    EXPECT_NE(later.out.find("+02:00\""), std::string::npos) << later.out;
 }
 
 TEST_F(DecodeCli, HelpAndVersion) {

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -164,8 +165,46 @@ TEST(LogFiles, LinesThatDoNotFitAreCountedAsFailed) {
     EXPECT_FALSE(second);
     EXPECT_EQ(logs.MessageLinesWritten(), 1);
     EXPECT_EQ(logs.FailedLines(), 1);
-    EXPECT_NE(logs.LastError().find("cannot write"), std::string::npos);
+    EXPECT_NE(logs.LastError().find("cannot write " + logs.MessageLogPath()), std::string::npos);
+    // With room again, the next line starts on a line of its own: nothing of the
+    // line that did not fit stays in the file.
+    logs.MessageLogData.alphaText = std::string(150, 'z');
+    EXPECT_TRUE(logs.MessageLog(laWrite));
+    std::ifstream in(logs.MessageLogPath(), std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content.find("yyyy"), std::string::npos);
+    const std::size_t z = content.find(std::string(150, 'z'));
+    ASSERT_NE(z, std::string::npos);
+    const std::size_t x = content.find(std::string(150, 'x'));
+    ASSERT_NE(x, std::string::npos);
+    // The z line is the x line with other letters, right after it.
+    const std::size_t xStart = content.rfind("\r\n", x) + 2;
+    const std::size_t zStart = content.rfind("\r\n", z) + 2;
+    EXPECT_EQ(content.substr(zStart, z - zStart), content.substr(xStart, x - xStart));
+    EXPECT_EQ(zStart, x + 152);
+    EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 7);  // five header lines, x and z
     logs.MessageLog(laClose);
+}
+
+TEST(DecodeLogDir, AFullDiskIsReportedWhenItHappensAndEndsWithStatus1) {
+    TempDir dir;
+    const std::string calls = (dir.path / "calls.wav").string();
+    const auto gen = testing::RunCommand(std::string(QUORVEL_GEN_PATH) + " pocsag -o '" + calls +
+                                         "' --call '1234567,3,alpha,A call for the log' --repeat 12 --gap 0.5");
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    // 512 bytes for files (the shell's unit): the headers fit, a dozen call lines do not.
+    const auto r = testing::RunCommand("ulimit -f 1; exec " + std::string(QUORVEL_DECODE_PATH) + " --log-dir '" +
+                                       (dir.path / "logs").string() + "' '" + calls + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("log line(s) not written: cannot write " + (dir.path / "logs").string()), std::string::npos)
+        << r.err;
+    // Reported when it happened, between the lines of the run, not once at its end.
+    EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_NE(r.out.find("AlphaNum"), std::string::npos) << "decoding goes on";
+    const auto empty = testing::RunCommand(std::string(QUORVEL_DECODE_PATH) + " --log-dir '' /dev/null");
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("--log-dir needs a folder"), std::string::npos) << empty.err;
 }
 
 TEST(DecodeLogDir, UnusableFolderFailsWithAMessage) {

@@ -94,6 +94,53 @@ std::string Utf8ToCp1252(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and back.
+std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
+
+}  // namespace
+
+std::int64_t CivilMilliseconds(const DateTime& t) {
+    const std::int64_t seconds = DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+    return seconds * 1000 + t.millisecond;
+}
+
+DateTime CivilFromMilliseconds(std::int64_t ms) {
+    DateTime t;
+    const std::int64_t seconds = FloorDiv(ms, 1000);
+    t.millisecond = static_cast<int>(ms - seconds * 1000);
+    const std::int64_t days = FloorDiv(seconds, 86400);
+    std::int64_t rest = seconds - days * 86400;
+    CivilFromDays(days, t.year, t.month, t.day);
+    t.hour = static_cast<int>(rest / 3600);
+    rest %= 3600;
+    t.minute = static_cast<int>(rest / 60);
+    t.second = static_cast<int>(rest % 60);
+    return t;
+}
+
 std::string LongTimeText(const DateTime& t) {
     std::tm tm{};
     tm.tm_year = t.year - 1900;

@@ -55,6 +55,11 @@ struct DateTime {
     int millisecond = 0;
 };
 
+// A calendar date and time as milliseconds since 1970-01-01 00:00:00 of the same
+// calendar (no time zone is involved), and back.
+std::int64_t CivilMilliseconds(const DateTime& t);
+DateTime CivilFromMilliseconds(std::int64_t ms);
+
 // The time of day in the user's long time format (the locale's %X; 14:03:07 in a
 // German or the C locale).
 std::string LongTimeText(const DateTime& t);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -117,15 +118,26 @@ bool LogFiles::WriteLine(Handle& h, const std::string& line) {
         return false;
     }
     const std::string text = line + "\r\n";
-    errno = 0;
-    // Flushed line by line: the program runs for days, and a full disk must show
-    // at the line that did not fit.
-    const bool ok = std::fwrite(text.data(), 1, text.size(), h.file) == text.size() && std::fflush(h.file) == 0;
-    if (!ok) {
-        const int error = errno;
+    // Written straight to the file, line by line: the program runs for days, and
+    // a full disk must show at the line that did not fit. A line that fits only
+    // in part is taken back, so that the next one does not start inside it.
+    const int fd = fileno(h.file);
+    const off_t before = lseek(fd, 0, SEEK_END);
+    std::size_t done = 0;
+    int error = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (done < text.size()) {
+        if (before >= 0 && ftruncate(fd, before) == 0) lseek(fd, before, SEEK_SET);
         ++failedLines_;
         lastError_ = "cannot write " + h.path + ": " + std::strerror(error != 0 ? error : EIO);
-        std::clearerr(h.file);
         return false;
     }
     ++h.lines;

@@ -14,21 +14,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-std::int64_t Seconds(const DateTime& t) {
-    return DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) * 86400 +
-           t.hour * 3600 + t.minute * 60 + t.second;
-}
-
 std::string Utf8(const std::string& cp1252) { return Cp1252ToUtf8(cp1252); }
 
 // Seconds from the start of the input, to the millisecond.
@@ -66,7 +51,7 @@ std::string FmsIdentity(const FmsTelegram& t) {
 }
 
 std::string JsonEvents::IsoTime(const DateTime& local) const {
-    const std::int64_t offsetSeconds = Seconds(clock_.LocalNow()) - Seconds(clock_.UtcNow());
+    const std::int64_t offsetSeconds = (CivilMilliseconds(clock_.LocalNow()) - CivilMilliseconds(clock_.UtcNow())) / 1000;
     // Whole minutes: the two readings of the clock lie a moment apart.
     const auto offsetMinutes = static_cast<std::int64_t>(std::llround(static_cast<double>(offsetSeconds) / 60.0));
     const char sign = offsetMinutes < 0 ? '-' : '+';

@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <clocale>
+#include <csignal>
+#include <cstring>
+#include <ctime>
 #include <cstdio>
 #include <iostream>
 #include <filesystem>
@@ -28,7 +32,7 @@ constexpr int kExitInput = 1;
 constexpr int kExitUsage = 2;
 
 struct Options {
-    std::string input;
+    std::vector<std::string> inputs;
     std::string type = "auto";
     double rawRate = 0.0;
     int rawChannels = 1;
@@ -40,6 +44,10 @@ struct Options {
     bool rawText = false;
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
+    bool logDirGiven = false;
+    bool rawFormatGiven = false;  // -r or -c given
+    std::string clock = "wall";   // or "input": time stamps from the position in the input
+    std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
     int device = -1;  // live input from this capture device, when given
 };
@@ -67,64 +75,175 @@ int CharacteristicIndex(const std::string& name) {
     return -1;
 }
 
-// What a take step hands over, written as the user asked: UTF-8 with LF line
-// ends, or the decoders' own Windows-1252 bytes with CR LF (and JSON Lines as
-// they are).
-void WriteText(const std::string& text, bool rawText) {
-    if (text.empty()) return;
-    if (rawText) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-    } else {
-        std::string lf;
-        lf.reserve(text.size());
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-            lf.push_back(text[i]);
+// Standard output. Every write is checked: output that cannot be written (a full
+// disk, a closed reader) is reported once and ends the run with status 1, rather
+// than decoding on into nothing.
+class Output {
+public:
+    explicit Output(bool rawText) : rawText_(rawText) {}
+
+    // What a take step hands over, written as the user asked: UTF-8 with LF line
+    // ends, or the decoders' own Windows-1252 bytes with CR LF (and JSON Lines as
+    // they are). False once output has failed.
+    bool Write(const std::string& text) {
+        if (failed_) return false;
+        if (text.empty()) return true;
+        const std::string* bytes = &text;
+        if (!rawText_) {
+            converted_.clear();
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+                converted_.push_back(text[i]);
+            }
+            converted_ = Cp1252ToUtf8(converted_);
+            bytes = &converted_;
         }
-        const std::string utf8 = Cp1252ToUtf8(lf);
-        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+        errno = 0;
+        if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() || std::fflush(stdout) != 0) {
+            const int error = errno != 0 ? errno : EIO;
+            std::cerr << "quorvel-decode: cannot write to standard output: " << std::strerror(error) << "\n";
+            failed_ = true;
+            return false;
+        }
+        return true;
     }
-    std::fflush(stdout);
+    bool Failed() const { return failed_; }
+
+private:
+    bool rawText_;
+    bool failed_ = false;
+    std::string converted_;
+};
+
+// Reports each log line that could not be written when it happens, naming the
+// file (a full disk shows at once, not at the end of a day-long run).
+class LogWatch {
+public:
+    explicit LogWatch(const LogFiles* logs) : logs_(logs) {}
+    void Check() {
+        if (logs_ == nullptr) return;
+        const std::int64_t failed = logs_->FailedLines();
+        if (failed == reported_) return;
+        std::cerr << "quorvel-decode: " << (failed - reported_) << " log line(s) not written: " << logs_->LastError()
+                  << "\n";
+        reported_ = failed;
+    }
+    std::int64_t Failed() const { return reported_; }
+
+private:
+    const LogFiles* logs_;
+    std::int64_t reported_ = 0;
+};
+
+// Time stamps from the position in the input (--clock input): the time given as
+// the input's start plus the start of the block being decoded.
+class InputClock final : public Clock {
+public:
+    InputClock(DateTime start, std::int64_t utcOffsetMinutes)
+        : startMs_(CivilMilliseconds(start)), offsetMs_(utcOffsetMinutes * 60000) {}
+    void Follow(const SharedContext& ctx) { ctx_ = &ctx; }
+    DateTime LocalNow() const override { return CivilFromMilliseconds(startMs_ + Elapsed()); }
+    DateTime UtcNow() const override { return CivilFromMilliseconds(startMs_ + Elapsed() - offsetMs_); }
+
+private:
+    std::int64_t Elapsed() const { return ctx_ == nullptr ? 0 : ctx_->BlockStart * 1000 / ctx_->SampleRate; }
+    std::int64_t startMs_;
+    std::int64_t offsetMs_;
+    const SharedContext* ctx_ = nullptr;
+};
+
+// "2024-05-06T14:00:00", with optional ".mmm" and "Z" or "+hh:mm"; a space may
+// stand for the T. Without a zone the system's local time zone is taken.
+bool ParseStartTime(const std::string& text, DateTime& t, std::int64_t& offsetMinutes) {
+    int n = 0;
+    char sep = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &t.year, &t.month, &t.day, &sep, &t.hour, &t.minute,
+                    &t.second, &n) != 7 ||
+        (sep != 'T' && sep != ' '))
+        return false;
+    std::string rest = text.substr(static_cast<std::size_t>(n));
+    if (!rest.empty() && rest[0] == '.') {
+        std::size_t k = 1;
+        int ms = 0, digits = 0;
+        while (k < rest.size() && std::isdigit(static_cast<unsigned char>(rest[k]))) {
+            if (digits < 3) ms = ms * 10 + (rest[k] - '0'), ++digits;
+            ++k;
+        }
+        while (digits++ < 3) ms *= 10;
+        t.millisecond = ms;
+        rest = rest.substr(k);
+    }
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 60)
+        return false;
+    if (rest == "Z") {
+        offsetMinutes = 0;
+    } else if (!rest.empty()) {
+        int h = 0, m = 0;
+        char sign = 0;
+        if (std::sscanf(rest.c_str(), "%c%2d:%2d", &sign, &h, &m) < 2 || (sign != '+' && sign != '-')) return false;
+        offsetMinutes = (sign == '-' ? -1 : 1) * (h * 60 + m);
+    } else {
+        std::tm tm{};
+        tm.tm_year = t.year - 1900;
+        tm.tm_mon = t.month - 1;
+        tm.tm_mday = t.day;
+        tm.tm_hour = t.hour;
+        tm.tm_min = t.minute;
+        tm.tm_sec = t.second;
+        tm.tm_isdst = -1;
+        const std::time_t when = std::mktime(&tm);
+        std::tm utc{};
+        gmtime_r(&when, &utc);
+        const DateTime u{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, 0};
+        DateTime l = t;
+        l.millisecond = 0;
+        offsetMinutes = (CivilMilliseconds(l) - CivilMilliseconds(u)) / 60000;
+    }
+    return true;
 }
 
 class Decoder {
 public:
-    Decoder(Engine& engine, bool rawText) : engine_(engine), rawText_(rawText) {}
+    Decoder(Engine& engine, Output& out, LogWatch& logWatch) : engine_(engine), out_(out), logWatch_(logWatch) {}
 
     // Queue converted samples, process every whole block, show what was decoded.
-    void Feed(const std::vector<double>& samples) {
+    // False once output has failed.
+    bool Feed(const std::vector<double>& samples) {
         queue_.Append(std::span<const double>(samples));
-        Run();
+        return Run();
     }
-    void Finish() {
+    bool Finish() {
         queue_.PadLastBlock();
-        Run();
+        return Run();
     }
     // After the input: the silence that lets the decoders finish what is under
     // way, then whatever is still incomplete.
     void Drain() {
-        engine_.FinishInput([this] {
-            engine_.ctx.TakeText(text_);
-            WriteText(text_, rawText_);
-        });
+        engine_.FinishInput([this] { Take(); });
     }
     long Blocks() const { return blocks_; }
 
 private:
-    void Run() {
-        while (queue_.PendingBlocks() > 0) {
+    bool Run() {
+        while (queue_.PendingBlocks() > 0 && !out_.Failed()) {
             // One block at a time, with a take step after each, as the window's
             // timer would see it when it keeps up.
             OneBlockOf one(queue_);
             engine_.ProcessPendingBlocks(one);
             ++blocks_;
-            engine_.ctx.TakeText(text_);
-            WriteText(text_, rawText_);
+            Take();
         }
+        return !out_.Failed();
+    }
+    void Take() {
+        engine_.ctx.TakeText(text_);
+        out_.Write(text_);
+        logWatch_.Check();
     }
 
     Engine& engine_;
-    bool rawText_;
+    Output& out_;
+    LogWatch& logWatch_;
     SampleQueue queue_;
     std::string text_;
     long blocks_ = 0;
@@ -138,22 +257,24 @@ void ToSampleValues(std::vector<double>& samples) {
     }
 }
 
-int DecodeFile(const Options& o, Engine& engine) {
+int DecodeFile(const Options& o, const std::string& input, Engine& engine, Output& out, LogWatch& logWatch) {
     std::string error;
     std::unique_ptr<AudioReader> reader;
     if (o.type == "raw") {
-        reader = OpenRawFile(o.input, o.rawRate, o.rawChannels, error);
+        reader = OpenRawFile(input, o.rawRate, o.rawChannels, error);
     } else {
-        reader = OpenSoundFile(o.input, error);
+        reader = OpenSoundFile(input, error);
     }
     if (!reader) {
         std::cerr << "quorvel-decode: " << error << "\n";
+        if (o.type != "raw" && o.rawFormatGiven)
+            std::cerr << "quorvel-decode: -r and -c describe raw samples: add -t raw to read " << input << " as such\n";
         return kExitInput;
     }
     const int channels = reader->Channels();
     const int channel = o.channel > 0 ? o.channel : (channels >= 2 ? 2 : 1);
     if (channel > channels) {
-        std::cerr << "quorvel-decode: channel " << channel << " asked for, but the input has " << channels
+        std::cerr << "quorvel-decode: channel " << channel << " asked for, but " << input << " has " << channels
                   << " channel(s)\n";
         return kExitUsage;
     }
@@ -164,7 +285,7 @@ int DecodeFile(const Options& o, Engine& engine) {
         std::cerr << "quorvel-decode: " << converter.Error() << "\n";
         return kExitInput;
     }
-    Decoder decoder(engine, o.rawText);
+    Decoder decoder(engine, out, logWatch);
     constexpr long kChunkFrames = 4096;
     std::vector<double> frames(static_cast<std::size_t>(kChunkFrames * channels));
     std::vector<double> mono;
@@ -173,7 +294,7 @@ int DecodeFile(const Options& o, Engine& engine) {
     for (;;) {
         const long n = reader->Read(frames.data(), kChunkFrames);
         if (n < 0) {
-            std::cerr << "quorvel-decode: read error: " << reader->Error() << "\n";
+            std::cerr << "quorvel-decode: read error in " << input << ": " << reader->Error() << "\n";
             status = kExitInput;
         }
         const bool last = n <= 0;
@@ -183,37 +304,57 @@ int DecodeFile(const Options& o, Engine& engine) {
         converted.clear();
         converter.Process(mono, last, converted);
         ToSampleValues(converted);
-        decoder.Feed(converted);
+        if (!decoder.Feed(converted)) return kExitInput;
         if (last) break;
     }
-    decoder.Finish();
+    if (!decoder.Finish()) return kExitInput;
     // The statistics are those of the input, before the closing silence.
     const auto& s = engine.ctx.stats;
     const double levels[] = {s.DcOffset.load(), s.AcLevel.load(), s.DcMagnitude.load(), s.ClipHold.load()};
     decoder.Drain();
     if (o.stats) {
-        std::printf("blocks: %ld\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n", decoder.Blocks(),
-                    levels[0], levels[1], levels[2], levels[3]);
+        std::fprintf(stderr, "blocks: %ld\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
+                     decoder.Blocks(), levels[0], levels[1], levels[2], levels[3]);
     }
-    return status;
+    return out.Failed() ? kExitInput : status;
+}
+
+// An engine set up as the options say, for one input.
+std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int table, int characteristic) {
+    auto engine = std::make_unique<Engine>(clock);
+    auto& settings = engine->ctx.settings;
+    settings.SelectToneTable(table);
+    settings.PocsagCharacteristic.store(characteristic);
+    engine->pocsag.PocsagSetCharacteristic();
+    for (const DecoderEntry& e : StandardDecoders()) {
+        const bool on = o.decoders.empty() ||
+                        std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) != o.decoders.end();
+        if (on && e.enabled != nullptr) (settings.*(e.enabled)).store(true);
+    }
+    return engine;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    // A file-size limit reached is a write that fails (and is reported), not the
+    // end of the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     CLI::App app(
-        "quorvel-decode: decodes POCSAG, FMS and ZVEI/CCIR five-tone signalling from a sound file or raw samples.\n"
+        "quorvel-decode: decodes POCSAG, FMS and ZVEI/CCIR five-tone signalling from sound files, raw samples or a "
+        "live input.\n"
         "Input is converted to 11025 Hz and cut into blocks of 1024 samples; a last partial block is padded with "
-        "silence, and a raw frame cut short at the end is dropped. Decoded lines go to standard output.",
+        "silence, and a raw frame cut short at the end is dropped. Several files are decoded one after the other, each "
+        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error.",
         "quorvel-decode");
     app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
-    app.add_option("input", o.input, "sound file (WAV, FLAC, OGG...) or raw samples; - for standard input");
+    app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
     app.add_option("-t,--type", o.type, "input type: auto (a sound file) or raw (signed 16-bit little-endian)")
         ->check(CLI::IsMember({"auto", "raw"}));
-    app.add_option("-r,--rate", o.rawRate, "sample rate of raw input in Hz")->check(CLI::Range(1.0, 1000000.0));
-    app.add_option("-c,--channels", o.rawChannels, "channels of raw input")->check(CLI::Range(1, 64));
+    auto* rate = app.add_option("-r,--rate", o.rawRate, "sample rate of raw input in Hz")->check(CLI::Range(1.0, 1000000.0));
+    auto* rawChannels = app.add_option("-c,--channels", o.rawChannels, "channels of raw input")->check(CLI::Range(1, 64));
     app.add_option("--channel", o.channel, "channel to decode (1-based; default: the second of a stereo input)")
         ->check(CLI::Range(1, 64));
     std::vector<std::string> kinds;
@@ -230,8 +371,16 @@ int main(int argc, char** argv) {
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
-    app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
-    app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
+    app.add_option("--clock", o.clock,
+                   "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
+                   "--start-time)")
+        ->check(CLI::IsMember({"wall", "input"}));
+    app.add_option("--start-time", o.startTime,
+                   "with --clock input: date and time of the input's start, e.g. 2024-05-06T14:00:00[+02:00] "
+                   "(default 00:00:00)");
+    app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
+    auto* logDir = app.add_option("--log-dir", o.logDir,
+                                  "write the POCSAG message log and stream log into this folder (created if missing)");
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
     app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
         ->check(CLI::NonNegativeNumber);
@@ -242,6 +391,8 @@ int main(int argc, char** argv) {
         std::cerr << "quorvel-decode: " << e.what() << "\n";
         return kExitUsage;
     }
+    o.rawFormatGiven = rate->count() > 0 || rawChannels->count() > 0;
+    o.logDirGiven = logDir->count() > 0;
     const int table = ToneTableIndex(o.table);
     const int characteristic = CharacteristicIndex(o.characteristic);
     if (table < 0) {
@@ -253,53 +404,93 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (o.listDevices) return ListLiveDevices();
-    if (o.input.empty() && o.device < 0) {
+    const bool live = o.device >= 0;
+    if (o.inputs.empty() && !live) {
         std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
+        return kExitUsage;
+    }
+    if (live && !o.inputs.empty()) {
+        std::cerr << "quorvel-decode: either input files or --device, not both\n";
         return kExitUsage;
     }
     if (o.type == "raw" && o.rawRate <= 0.0) {
         std::cerr << "quorvel-decode: raw input needs its sample rate (-r RATE)\n";
         return kExitUsage;
     }
+    if (o.logDirGiven && o.logDir.empty()) {
+        std::cerr << "quorvel-decode: --log-dir needs a folder (use . for the current one)\n";
+        return kExitUsage;
+    }
+    DateTime start{1970, 1, 1, 0, 0, 0, 0};
+    std::int64_t startOffsetMinutes = 0;
+    if (o.clock == "input") {
+        if (live) {
+            std::cerr << "quorvel-decode: --clock input is for files; live input is stamped with the wall clock\n";
+            return kExitUsage;
+        }
+        if (!o.startTime.empty() && !ParseStartTime(o.startTime, start, startOffsetMinutes)) {
+            std::cerr << "quorvel-decode: --start-time '" << o.startTime
+                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00\n";
+            return kExitUsage;
+        }
+    } else if (!o.startTime.empty()) {
+        std::cerr << "quorvel-decode: --start-time needs --clock input\n";
+        return kExitUsage;
+    }
 
-    SystemClock clock;
-    auto engine = std::make_unique<Engine>(clock);
-    auto& settings = engine->ctx.settings;
-    settings.SelectToneTable(table);
-    settings.PocsagCharacteristic.store(characteristic);
-    engine->pocsag.PocsagSetCharacteristic();
-    for (const DecoderEntry& e : StandardDecoders()) {
-        const bool on = o.decoders.empty() ||
-                        std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) != o.decoders.end();
-        if (on && e.enabled != nullptr) (settings.*(e.enabled)).store(true);
-    }
-    std::unique_ptr<JsonRenderer> json;
-    if (o.format == "json") {
-        engine->ctx.events.Unsubscribe(engine->text);
-        json = std::make_unique<JsonRenderer>(engine->ctx);
-        o.rawText = true;  // JSON Lines are UTF-8 with LF already
-    }
+    SystemClock wallClock;
+    // One pair of logs for the whole run, whatever the number of inputs.
+    std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
         std::error_code ignored;
         std::filesystem::create_directory(o.logDir, ignored);  // one level; opening tells if it is unusable
-        engine->logs.SetFolder(o.logDir);
-        if (!engine->logs.MessageLog(laOpen) || !engine->logs.StreamLog(laOpen)) {
-            std::cerr << "quorvel-decode: cannot open the POCSAG logs: " << engine->logs.LastError() << "\n";
-            engine->logs.MessageLog(laClose);
+        logs = std::make_unique<LogFiles>(wallClock);
+        logs->SetFolder(o.logDir);
+        if (!logs->MessageLog(laOpen) || !logs->StreamLog(laOpen)) {
+            std::cerr << "quorvel-decode: cannot open the POCSAG logs: " << logs->LastError() << "\n";
+            logs->MessageLog(laClose);
             return kExitInput;
         }
     }
-    const int status = o.device >= 0
-                           ? DecodeLive(*engine, o.device, [&o](const std::string& t) { WriteText(t, o.rawText); }, o.stats)
-                           : DecodeFile(o, *engine);
-    if (!o.logDir.empty()) {
-        const std::int64_t failed = engine->logs.FailedLines();
-        engine->logs.MessageLog(laClose);
-        engine->logs.StreamLog(laClose);
-        if (failed > 0) {
-            std::cerr << "quorvel-decode: " << failed << " log line(s) not written: " << engine->logs.LastError() << "\n";
-            return kExitInput;
+    const bool json = o.format == "json";
+    Output out(o.rawText || json);  // JSON Lines are UTF-8 with LF already
+    LogWatch logWatch(logs.get());
+
+    // Each input from a fresh engine: the decoders' state never carries over.
+    auto run = [&](const std::string& input) {
+        InputClock inputClock(start, startOffsetMinutes);
+        const Clock& clock = o.clock == "input" ? static_cast<const Clock&>(inputClock) : wallClock;
+        std::unique_ptr<Engine> engine = MakeEngine(o, clock, table, characteristic);
+        inputClock.Follow(engine->ctx);
+        std::unique_ptr<JsonRenderer> jsonRenderer;
+        if (json) {
+            engine->ctx.events.Unsubscribe(engine->text);
+            jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
         }
+        std::unique_ptr<LogRenderer> logRenderer;
+        if (logs) {
+            engine->ctx.events.Unsubscribe(engine->logRenderer);
+            logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
+        }
+        if (live)
+            return DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats);
+        return DecodeFile(o, input, *engine, out, logWatch);
+    };
+    int status = 0;
+    if (live) {
+        status = run("");
+    } else {
+        for (const std::string& input : o.inputs) {
+            const int s = run(input);
+            if (s != 0 && status == 0) status = s;
+            if (out.Failed()) break;
+        }
+    }
+    if (logs) {
+        logWatch.Check();
+        logs->MessageLog(laClose);
+        logs->StreamLog(laClose);
+        if (logWatch.Failed() > 0 && status == 0) status = kExitInput;
     }
     return status;
 }
