@@ -36,6 +36,7 @@ struct Options {
     std::string table = "zvei-normal";
     std::string characteristic = "discriminator";
     bool rawText = false;
+    bool sensitive = false;
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool listDevices = false;
@@ -208,6 +209,7 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"pocsag", "fms", "zvei", "none"}));
     app.add_option("--table", o.table, "tone table: zvei-normal, zvei-wide, zvei-narrow or ccir (or 0..3)");
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
+    app.add_flag("--sensitive", o.sensitive, "use the sensitive decoders (POCSAG: matched filter, clock recovery, error correction)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
     app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
@@ -246,6 +248,7 @@ int main(int argc, char** argv) {
     auto& settings = engine->ctx.settings;
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
+    settings.Sensitive.store(o.sensitive);
     engine->pocsag.PocsagSetCharacteristic();
     for (const std::string& d : o.decoders) {
         if (d == "pocsag") settings.PocsagEnabled.store(true);

@@ -16,16 +16,16 @@ constexpr double kPi = 3.14159265358979323846;
 
 // The receiver's audio shaping on the line output, as the decoder assumes it:
 // de-emphasis (first-order low-pass) and a second-order high-pass, both at
-// 300 Hz. They are undone down to kLineFloorHz and up to kLineCeilingHz.
+// 300 Hz. The de-emphasis is undone up to kLineCeilingHz, the high-pass by the
+// bit clock's decision feedback.
 constexpr double kLineShapingHz = 300.0;
-constexpr double kLineFloorHz = 60.0;
 constexpr double kLineCeilingHz = 3000.0;
 constexpr double kDcBlockHz = 3.0;
 
 // Envelope of |x|: rises within about 64 samples, falls within about 2048.
 constexpr double kEnvelopeAttack = 1.0 / 64.0;
 constexpr double kEnvelopeRelease = 1.0 / 2048.0;
-constexpr double kClipTimesEnvelope = 4.0;
+constexpr double kClipTimesEnvelope = 8.0;
 
 }  // namespace
 
@@ -79,29 +79,21 @@ Biquad FirstOrderHighPass(double cornerHz) {
 void FrontEnd::Configure(Characteristic c) {
     which_ = c;
     dcBlock_ = FirstOrderHighPass(kDcBlockHz);
-    // The shaping filters share their numerators with the ones that replace
-    // them, so the ratio of the two is a section with the shaping's poles as
-    // zeros: stable, and exact for the shaping it assumes.
+    // The de-emphasis shares its numerator with the low-pass that replaces it,
+    // so the ratio of the two is a section with the de-emphasis pole as its
+    // zero: stable, and exact for the shaping it assumes.
     const Biquad deEmphasis = FirstOrderLowPass(kLineShapingHz);
     const Biquad ceiling = FirstOrderLowPass(kLineCeilingHz);
     undoDeEmphasis_ = Biquad{};
     undoDeEmphasis_.b0 = ceiling.b0 / deEmphasis.b0;
     undoDeEmphasis_.b1 = undoDeEmphasis_.b0 * deEmphasis.a1;
     undoDeEmphasis_.a1 = ceiling.a1;
-    const Biquad highPass = ButterworthHighPass(kLineShapingHz);
-    const Biquad floor = ButterworthHighPass(kLineFloorHz);
-    undoHighPass_ = Biquad{};
-    undoHighPass_.b0 = floor.b0 / highPass.b0;
-    undoHighPass_.b1 = undoHighPass_.b0 * highPass.a1;
-    undoHighPass_.b2 = undoHighPass_.b0 * highPass.a2;
-    undoHighPass_.a1 = floor.a1;
-    undoHighPass_.a2 = floor.a2;
     envelope_ = 0.0;
 }
 
 double FrontEnd::Step(double x) {
     double y = dcBlock_.Step(x);
-    if (which_ == Characteristic::LineOutput) y = undoHighPass_.Step(undoDeEmphasis_.Step(y));
+    if (which_ == Characteristic::LineOutput) y = undoDeEmphasis_.Step(y);
     const double a = std::fabs(y);
     envelope_ += (a > envelope_ ? kEnvelopeAttack : kEnvelopeRelease) * (a - envelope_);
     const double limit = kClipTimesEnvelope * envelope_;
@@ -209,9 +201,77 @@ void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int
     previous_ = ring.Integral(end_ - period, end_) / period - dc_;
     lastError_ = 0.0;
     tracking_ = false;
+    model_.Clear();
+    restored_.fill(0.0);
+}
+
+void BitClock::SetLineModel(bool on) {
+    line_ = on;
+    model_ = ButterworthHighPass(kLineShapingHz);
+    restored_.fill(0.0);
+}
+
+bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) {
+    const double p = period_;
+    const double t = end_ + p;
+    if (t >= static_cast<double>(end - 1)) return false;
+    // The samples whose centres lie in the bit.
+    const auto first = static_cast<std::int64_t>(std::ceil(end_ - 0.5));
+    const auto last = static_cast<std::int64_t>(std::ceil(t - 0.5)) - 1;
+    const auto n = static_cast<int>(std::clamp<std::int64_t>(last - first + 1, 1, 32));
+    Biquad past = model_;  // the decided bits alone
+    Biquad step = model_;  // this bit alone, as a one
+    step.Clear();
+    std::array<double, 32> r{};
+    std::array<double, 32> yz{};
+    std::array<double, 32> yh{};
+    double num = 0.0;
+    double den = 0.0;
+    for (int i = 0; i < n; ++i) {
+        r[static_cast<std::size_t>(i)] = ring.At(first + i) - dc_;
+        yz[static_cast<std::size_t>(i)] = past.Step(0.0);
+        yh[static_cast<std::size_t>(i)] = step.Step(1.0);
+        num += (r[static_cast<std::size_t>(i)] - amplitude_ * yz[static_cast<std::size_t>(i)]) * yh[static_cast<std::size_t>(i)];
+        den += yh[static_cast<std::size_t>(i)] * yh[static_cast<std::size_t>(i)];
+    }
+    const double v = num / (amplitude_ * std::max(den, 1e-9));
+    const double s = v >= 0.0 ? 1.0 : -1.0;
+    // Advance the model by this bit; keep the signal with the loss put back.
+    model_.x1 = past.x1 + s * step.x1;
+    model_.x2 = past.x2 + s * step.x2;
+    model_.y1 = past.y1 + s * step.y1;
+    model_.y2 = past.y2 + s * step.y2;
+    double residual = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double fit = amplitude_ * (yz[static_cast<std::size_t>(i)] + s * yh[static_cast<std::size_t>(i)]);
+        residual += r[static_cast<std::size_t>(i)] - fit;
+        restored_[static_cast<std::size_t>((first + i) & 63)] = r[static_cast<std::size_t>(i)] - fit + amplitude_ * s;
+    }
+    double e = 0.0;
+    if (previous_ * v < 0.0) {
+        const auto a = static_cast<std::int64_t>(std::ceil(t - 1.5 * p - 0.5));
+        const auto b = static_cast<std::int64_t>(std::ceil(t - 0.5 * p - 0.5));
+        double mid = 0.0;
+        for (std::int64_t k = a; k < b; ++k) mid += restored_[static_cast<std::size_t>(k & 63)];
+        mid /= static_cast<double>(std::max<std::int64_t>(b - a, 1)) * amplitude_;
+        e = std::clamp(mid * (previous_ - v) / 4.0, -0.5, 0.5);
+    }
+    const double g1 = tracking_ ? 0.06 : 0.2;
+    const double g2 = tracking_ ? 0.0008 : 0.01;
+    end_ = t + g1 * e * p;
+    period_ = std::clamp(period_ + g2 * e * p, 0.98 * nominal_, 1.02 * nominal_);
+    dc_ += dcRate_ * residual / n;
+    amplitude_ *= 1.0 + (tracking_ ? 0.005 : 0.05) * std::clamp(v * s - 1.0, -0.5, 0.5);
+    amplitude_ = std::max(amplitude_, 1e-6);
+    previous_ = v;
+    lastError_ = e;
+    out.value = v;
+    out.time = t;
+    return true;
 }
 
 bool BitClock::Next(const SampleRing& ring, std::int64_t end, SoftBit& out) {
+    if (line_) return NextLine(ring, end, out);
     const double p = period_;
     const double t = end_ + p;
     if (t >= static_cast<double>(end - 1)) return false;

@@ -15,8 +15,7 @@
 // The stages, in the order the samples meet them:
 //   FrontEnd        sample in, sample out: removes DC and drift, limits spikes to a
 //                   few times the running envelope, and for the line output
-//                   undoes the receiver's audio shaping (de-emphasis and
-//                   high-pass) down to a floor well below any bit rate.
+//                   undoes the receiver's de-emphasis (up to 3 kHz).
 //   SampleRing      the front end's output with absolute sample indices; gives
 //                   the integral over any stretch of time (the filter matched to
 //                   one bit is the integral over one bit period).
@@ -28,7 +27,10 @@
 //                   zero-crossing timing error detector and a PI loop (so a clock
 //                   off nominal by several hundred ppm stays centred); removes
 //                   the remaining DC by decision feedback; gives one soft bit per
-//                   bit period (+1 = a clean one, -1 = a clean zero).
+//                   bit period (+1 = a clean one, -1 = a clean zero). On the
+//                   line output each bit is matched to its response through the
+//                   receiver's high-pass and the decided bits' part of the
+//                   baseline wander is taken out before the decision.
 //   SyncErrors      wrong bits between a 32-bit word and the synchronisation
 //                   codeword in either polarity.
 //   BchCorrector    a received codeword with the soft values of its bits in, the
@@ -81,7 +83,6 @@ private:
     Characteristic which_ = Characteristic::Discriminator;
     Biquad dcBlock_;
     Biquad undoDeEmphasis_;
-    Biquad undoHighPass_;
     double envelope_ = 0.0;
 };
 
@@ -138,8 +139,12 @@ public:
     bool Next(const SampleRing& ring, std::int64_t end, SoftBit& out);
     // Loop gains: wide while acquiring, narrow once a transmission is framed.
     void SetTracking(bool tracking) { tracking_ = tracking; }
-    // DC follows faster (line output: the remaining baseline wander).
+    // DC follows faster or slower.
     void SetDcRate(double rate) { dcRate_ = rate; }
+    // Line output: each bit is matched to its response through the receiver's
+    // 300 Hz high-pass, and what that high-pass took from the bits already
+    // decided is put back (decision feedback).
+    void SetLineModel(bool on);
 
     double Period() const { return period_; }
     double NominalPeriod() const { return nominal_; }
@@ -159,6 +164,10 @@ private:
     double lastError_ = 0.0;
     double dcRate_ = 0.02;
     bool tracking_ = false;
+    bool line_ = false;
+    Biquad model_;                       // the high-pass driven by the decided bits
+    std::array<double, 64> restored_{};  // line output: the signal with the decided bits' loss put back
+    bool NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out);
 };
 
 // Wrong bits between `word` and the sync codeword, as received and complemented.

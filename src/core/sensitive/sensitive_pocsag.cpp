@@ -41,6 +41,8 @@ constexpr double kSteady = 0.72;
 // Wrong bits a sync may have at its expected place, and one or two bits off it.
 constexpr int kSyncInPlace = 3;
 constexpr int kSyncNearby = 2;
+// A new preamble measure this far (relative) from the clock's period relocks.
+constexpr double kRelockDifference = 0.006;
 // Changes an address codeword may need.
 constexpr int kAddressFlips = 3;
 
@@ -130,10 +132,13 @@ void SensitivePocsagDecoder::ProcessBlock() {
 }
 
 void SensitivePocsagDecoder::OnPreamble(const sensitive::PreambleChannel& channel, std::int64_t index) {
-    // A lock that is still on its preamble keeps it.
-    if (state_ == State::Acquiring && sinceAlternating_ == 0) return;
+    // A lock that is on its preamble keeps it unless the new measure of the
+    // bit period disagrees with its clock (a lock taken on noise just before).
+    if (state_ == State::Acquiring && sinceAlternating_ == 0 &&
+        std::fabs(channel.Period() - clock_.Period()) < kRelockDifference * clock_.Period())
+        return;
+    clock_.SetLineModel(characteristic_ == 1);
     clock_.Lock(ring_, index, channel.Period());
-    clock_.SetDcRate(characteristic_ == 1 ? 0.08 : 0.02);
     state_ = State::Acquiring;
     lockedAt_ = bitCount_;
     sinceAlternating_ = 0;
@@ -179,6 +184,8 @@ void SensitivePocsagDecoder::BeginTransmission(bool inverted) {
     wordInBatch_ = 0;
     missedSyncs_ = 0;
     doubtfulRun_ = 0;
+    badHistory_ = 0;
+    wordsDecoded_ = 0;
     transmissionBegin_ = ctx_.clock.LocalNow();
     idles_ = 0;
     syncs_ = 1;
@@ -278,6 +285,16 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     sensitive::Correction c = strict ? bch_.Hard(received) : bch_.Soft(received, soft);
     if (c.ok && strict && c.flipped > 1) c.ok = false;
     const std::int32_t frame = wordInBatch_ / 2;
+    // Uncorrectable words among the three before this one; three of four lost:
+    // the transmission has turned to garbage.
+    const int recentBad = std::popcount(badHistory_ & 7u);
+    badHistory_ = (badHistory_ << 1) | (c.ok ? 0u : 1u);
+    const bool first = wordsDecoded_++ == 0;
+    if (!c.ok && recentBad >= 2) {
+        ++uncorrectable_;
+        EndTransmission();
+        return;
+    }
     if (!c.ok) {
         ++uncorrectable_;
         ++callUncorrectable_;
@@ -307,9 +324,16 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     if (callOpen_) EndCall(true, time);
     if (cw == sensitive::Idle) {
         ++idles_;
-    } else if (cw != sensitive::Sync && cw != 0 && c.flipped <= kAddressFlips) {
+    } else if (cw != sensitive::Sync && cw != 0 && AddressTrusted(c, recentBad, first)) {
         BeginCall(cw, frame, time);
     }
+}
+
+bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const {
+    // The line output's decision feedback can run off into garbage that still
+    // corrects now and then: there an address must be nearly clean.
+    if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
+    return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);
 }
 
 void SensitivePocsagDecoder::BeginCall(std::uint32_t cw, std::int32_t frame, double time) {

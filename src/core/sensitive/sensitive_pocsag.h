@@ -24,7 +24,11 @@
 //                 with no signal in it (silence) or two doubtful codewords in a
 //                 row end the transmission.
 // Codewords are decoded only inside a synchronised transmission; an address
-// needs a codeword that is corrected by at most three changes and shows signal.
+// needs a codeword that shows signal, is corrected by at most three changes (the
+// first codeword of a transmission by the hard decision alone) and follows at
+// most one uncorrectable word among the three before it. Three uncorrectable
+// words among four end the transmission. On the line output an address must be
+// valid or one bit off, after three good words.
 // Out: PocsagCallBegin at an address codeword, PocsagCallEnd at the next
 // address or idle codeword (or, incomplete, when the transmission ends), and
 // PocsagTransmissionEnd with the summary when the signal is lost; the status
@@ -76,6 +80,7 @@ private:
     std::uint32_t WordAt(std::int64_t start, std::array<double, 32>* soft = nullptr) const;
     void BeginTransmission(bool inverted);
     void EndTransmission();
+    bool AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const;
     void BeginCall(std::uint32_t cw, std::int32_t frame, double time);
     void EndCall(bool complete, double time);
     void Reset();
@@ -107,6 +112,8 @@ private:
     std::int32_t wordInBatch_ = 0;
     std::int32_t missedSyncs_ = 0;
     std::int32_t doubtfulRun_ = 0;
+    std::uint32_t badHistory_ = 0;  // bit k: the codeword k before the last was uncorrectable
+    std::int32_t wordsDecoded_ = 0;
     DateTime transmissionBegin_{};
     std::int32_t idles_ = 0, syncs_ = 0, bits_ = 0, fails_ = 0, uncorrectable_ = 0, corrected_ = 0;
 
