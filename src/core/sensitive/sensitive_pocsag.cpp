@@ -43,6 +43,8 @@ constexpr int kSyncInPlace = 3;
 constexpr int kSyncNearby = 2;
 // A new preamble measure this far (relative) from the clock's period relocks.
 constexpr double kRelockDifference = 0.006;
+// Sum of |soft value| of the bits a correction changes above which it is suspect.
+constexpr double kFirmCost = 1.2;
 // Changes an address codeword may need.
 constexpr int kAddressFlips = 3;
 
@@ -287,13 +289,20 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     const std::int32_t frame = wordInBatch_ / 2;
     // Uncorrectable words among the three before this one; three of four lost:
     // the transmission has turned to garbage.
+    // A correction that changes firm bits is as suspect as none: it is what a
+    // slipped bit clock gives on a clean signal.
+    const bool suspect = !c.ok || c.cost > kFirmCost;
     const int recentBad = std::popcount(badHistory_ & 7u);
-    badHistory_ = (badHistory_ << 1) | (c.ok ? 0u : 1u);
+    badHistory_ = (badHistory_ << 1) | (suspect ? 1u : 0u);
     const bool first = wordsDecoded_++ == 0;
-    if (!c.ok && recentBad >= 2) {
-        ++uncorrectable_;
-        EndTransmission();
-        return;
+    if (suspect && recentBad >= 2) {
+        if (missedSyncs_ > 0) {
+            if (!c.ok) ++uncorrectable_;
+            EndTransmission();
+            return;
+        }
+        // Out of step: decode strictly and look for the sync anywhere.
+        missedSyncs_ = 1;
     }
     if (!c.ok) {
         ++uncorrectable_;
@@ -332,6 +341,7 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
 bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const {
     // The line output's decision feedback can run off into garbage that still
     // corrects now and then: there an address must be nearly clean.
+    if (c.cost > kFirmCost) return false;
     if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
     return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);
 }

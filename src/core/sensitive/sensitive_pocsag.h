@@ -27,7 +27,9 @@
 // needs a codeword that shows signal, is corrected by at most three changes (the
 // first codeword of a transmission by the hard decision alone) and follows at
 // most one uncorrectable word among the three before it. Three uncorrectable
-// words among four end the transmission. On the line output an address must be
+// (or suspect: corrected by changing firm bits) words among four put the
+// decoder out of step: strict decoding and a search for the sync anywhere; a
+// second time, or a missing sync then, ends the transmission. On the line output an address must be
 // valid or one bit off, after three good words.
 // Out: PocsagCallBegin at an address codeword, PocsagCallEnd at the next
 // address or idle codeword (or, incomplete, when the transmission ends), and
