@@ -21,9 +21,11 @@ std::unique_ptr<BlockDecoder> Make(SharedContext& ctx) {
 const std::vector<DecoderEntry>& StandardDecoders() {
     static const std::vector<DecoderEntry> entries = {
         {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>},
-        {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>},
         {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
+        // The sensitive forms follow the specified ones, whose places existing
+        // callers index.
+        {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>},
     };
     return entries;
 }
