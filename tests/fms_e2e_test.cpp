@@ -291,11 +291,16 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     queue.Append(r.Finish());
     queue.PadLastBlock();
     const std::vector<DecoderEntry>& entries = StandardDecoders();
+    auto specified = [&entries](std::string_view kind) {
+        return &*std::find_if(entries.begin(), entries.end(), [kind](const DecoderEntry& e) {
+            return e.kind == kind && e.form == DecoderForm::Specified;
+        });
+    };
     MarkingDecoder pocsagMark(engine.ctx, "<P>");
     MarkingDecoder zveiMark(engine.ctx, "<Z>");
-    const std::array<DecoderSlot, 3> decoders = {{{&entries[0], &pocsagMark, false},
-                                                  {&entries[1], &engine.fms, false},
-                                                  {&entries[2], &zveiMark, false}}};
+    const std::array<DecoderSlot, 3> decoders = {{{specified("pocsag"), &pocsagMark, false},
+                                                  {specified("fms"), &engine.fms, false},
+                                                  {specified("zvei"), &zveiMark, false}}};
     std::string all;
     std::string taken;
     while (queue.PendingBlocks() > 0) {

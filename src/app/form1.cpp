@@ -177,6 +177,9 @@ void TForm1::BuildControls() {
     CheckBox2 = checkBox("FMS", 536, 8);
     CheckBox3 = checkBox("ZVEI", 616, 8);
     CheckBox4 = checkBox("POCSAG Logging", 696, 8);
+    // Below the clear button, right of the device label: nothing else moves.
+    CheckBox5 = checkBox("sensitive", 824, 31);
+    CheckBox5->setFixedHeight(17);  // between the clear button and the device box
 
     Button4 = new QPushButton(QStringLiteral("clear window"), Panel1);
     Button4->setGeometry(824, 8, 81, 23);
@@ -205,6 +208,7 @@ void TForm1::ConnectHandlers() {
     for (QCheckBox* box : {CheckBox1, CheckBox2, CheckBox3})
         connect(box, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
     connect(CheckBox4, &QCheckBox::clicked, this, [this] { CheckBox4Click(); });
+    connect(CheckBox5, &QCheckBox::clicked, this, [this] { CheckBox5Click(); });
     connect(ComboBox1, &QComboBox::activated, this, [this](int i) { ComboBox1Change(i); });
     connect(ComboBox2, &QComboBox::activated, this, [this](int i) { ComboBox2Change(i); });
     connect(ComboBox3, &QComboBox::activated, this, [this](int i) { ComboBox3Change(i); });
@@ -261,6 +265,8 @@ void TForm1::CheckBox1Click() {
     s.FmsEnabled.store(CheckBox2->isChecked());
     s.ZveiEnabled.store(CheckBox3->isChecked());
 }
+
+void TForm1::CheckBox5Click() { engine_->ctx.settings.Sensitive.store(CheckBox5->isChecked()); }
 
 void TForm1::CheckBox4Click() {
     LogFiles& logs = engine_->logs;

@@ -59,6 +59,8 @@ public:
     void FormDestroy();
     void CheckBox1Click();
     void CheckBox4Click();
+    // The "sensitive" box: every decoder kind that has a sensitive form runs it.
+    void CheckBox5Click();
     void ComboBox1Change(int index);
     void ComboBox2Change(int index);
     void ComboBox3Change(int index);
@@ -87,6 +89,7 @@ public:
     QCheckBox* CheckBox2 = nullptr;
     QCheckBox* CheckBox3 = nullptr;
     QCheckBox* CheckBox4 = nullptr;
+    QCheckBox* CheckBox5 = nullptr;
     QPushButton* Button4 = nullptr;
     QLabel* Label4 = nullptr;
     QComboBox* ComboBox1 = nullptr;

@@ -4,6 +4,7 @@
 
 #include "fms.h"
 #include "pocsag.h"
+#include "sensitive/sensitive_pocsag.h"
 #include "zvei.h"
 
 namespace quorvel {
@@ -20,6 +21,7 @@ std::unique_ptr<BlockDecoder> Make(SharedContext& ctx) {
 const std::vector<DecoderEntry>& StandardDecoders() {
     static const std::vector<DecoderEntry> entries = {
         {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>},
+        {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>},
         {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
     };

@@ -42,6 +42,7 @@ struct Options {
     std::string characteristic = "discriminator";
     std::string format = "text";
     bool rawText = false;
+    bool sensitive = false;
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool logDirGiven = false;
@@ -325,6 +326,7 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int tab
     auto& settings = engine->ctx.settings;
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
+    settings.Sensitive.store(o.sensitive);
     engine->pocsag.PocsagSetCharacteristic();
     for (const DecoderEntry& e : StandardDecoders()) {
         const bool on = o.decoders.empty() ||
@@ -370,6 +372,7 @@ int main(int argc, char** argv) {
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
+    app.add_flag("--sensitive", o.sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, error correction)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_option("--clock", o.clock,
                    "time stamps of files: wall (the time of decoding) or input (the position in the input, from "

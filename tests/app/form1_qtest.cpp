@@ -210,6 +210,27 @@ private slots:
         QVERIFY(s.PocsagEnabled && !s.FmsEnabled && s.ZveiEnabled);
     }
 
+    void sensitiveBoxSwitchesTheSensitiveDecoders() {
+        // Unticked at start, beside the others without moving any of them.
+        QCOMPARE(form->CheckBox5->parentWidget(), form->Panel1);
+        QCOMPARE(form->CheckBox5->text(), QStringLiteral("sensitive"));
+        QCOMPARE(form->CheckBox5->pos(), QPoint(824, 31));
+        QVERIFY(!form->CheckBox5->isChecked());
+        QVERIFY(form->CheckBox5->geometry().bottom() < 48);
+        QVERIFY(form->CheckBox5->geometry().right() < 940);
+        QVERIFY(form->Label3->geometry().right() < 824);
+        QVERIFY(!form->CheckBox5->geometry().intersects(form->Button4->geometry()));
+        QVERIFY(!form->CheckBox5->geometry().intersects(form->ComboBox3->geometry()));
+        const auto& s = form->engine().ctx.settings;
+        QVERIFY(!s.Sensitive);
+        Click(form->CheckBox5);
+        QVERIFY(form->CheckBox5->isChecked());
+        QVERIFY(s.Sensitive);
+        QVERIFY(!s.PocsagEnabled);  // the kinds' own switches stay as they were
+        Click(form->CheckBox5);
+        QVERIFY(!s.Sensitive);
+    }
+
     void toneTableSetsItsLimits() {
         auto& s = form->engine().ctx.settings;
         Choose(form->ComboBox1, 3);
