@@ -53,6 +53,13 @@ constexpr std::int32_t PocsagRingDistance(std::int32_t start, std::int32_t end) 
 extern const std::array<const char*, 128> AlphaCharTable;
 extern const char NumericCharTable[17];
 
+// A call's message codewords as both POCSAG decoders render them: digits
+// (4 bits each, five per codeword) and 7-bit characters (offset mode for
+// addresses 4000..4999: codes lowered by one, the first codeword's characters in
+// hex).
+void PocsagNumericText(const std::uint32_t* words, std::int32_t count, std::string& digits);
+void PocsagAlphaText(const std::uint32_t* words, std::int32_t count, bool offsetMode, std::string& text);
+
 class PocsagDecoder final : public BlockDecoder {
 public:
     explicit PocsagDecoder(SharedContext& ctx) : ctx_(ctx) {}

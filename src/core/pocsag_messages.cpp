@@ -14,6 +14,7 @@
 // Out: a call-begin event at every address, a call-end event when its message
 // ends; every block the status line, during a batch the activity line; at the
 // end of a transmission the summary event.
+#include <algorithm>
 #include <cstdio>
 
 #include "pocsag.h"
@@ -125,10 +126,10 @@ double PocsagDecoder::MeasuredBitRate() const {
     return BitPeriod > 0 ? ctx_.SampleRate / BitPeriod : 0.0;
 }
 
-void PocsagDecoder::PocsagDecodeNumeric(std::string& digits) {
+void PocsagNumericText(const std::uint32_t* words, std::int32_t count, std::string& digits) {
     digits.clear();
-    for (std::int32_t w = 0; w < MessageWordCount; ++w) {
-        const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
+    for (std::int32_t w = 0; w < count; ++w) {
+        const std::uint32_t cw = words[w];
         for (int i = 0; i < 5; ++i) {
             auto bit = [cw](int k) { return (cw >> k) & 1u; };
             const std::uint32_t v = bit(30 - 4 * i) + 2 * bit(29 - 4 * i) + 4 * bit(28 - 4 * i) + 8 * bit(27 - 4 * i);
@@ -137,30 +138,35 @@ void PocsagDecoder::PocsagDecodeNumeric(std::string& digits) {
     }
 }
 
-void PocsagDecoder::PocsagDecodeAlpha(int mode, std::string& text) {
+void PocsagAlphaText(const std::uint32_t* words, std::int32_t count, bool offsetMode, std::string& text) {
     text.clear();
-    for (std::int32_t w = 0; w < MessageWordCount; ++w) {
-        const std::uint32_t cw = MessageWords[static_cast<std::size_t>(w)];
+    std::int32_t bits = 0;
+    std::int32_t used = 0;
+    for (std::int32_t w = 0; w < count; ++w) {
+        const std::uint32_t cw = words[w];
         for (int k = 30; k >= 11; --k) {
-            const std::int32_t bit = static_cast<std::int32_t>((cw >> k) & 1u);
-            CharBits = CharBits | (bit << CharBitCount);
-            CharBitCount = (CharBitCount + 1) % 7;
-            if (CharBitCount == 0) {
-                if (mode == 1) {
-                    CharBits = CharBits - 1;
-                    if (CharBits < 0) CharBits = 0;
-                }
-                if (mode == 1 && w == 0) {
-                    char hex[16];
-                    std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(CharBits));
-                    text += hex;
-                } else {
-                    text += AlphaCharTable[static_cast<std::size_t>(CharBits)];
-                }
-                CharBits = 0;
+            bits |= static_cast<std::int32_t>((cw >> k) & 1u) << used;
+            used = (used + 1) % 7;
+            if (used != 0) continue;
+            if (offsetMode) bits = std::max(bits - 1, 0);
+            if (offsetMode && w == 0) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(bits));
+                text += hex;
+            } else {
+                text += AlphaCharTable[static_cast<std::size_t>(bits)];
             }
+            bits = 0;
         }
     }
+}
+
+void PocsagDecoder::PocsagDecodeNumeric(std::string& digits) {
+    PocsagNumericText(MessageWords.data(), MessageWordCount, digits);
+}
+
+void PocsagDecoder::PocsagDecodeAlpha(int mode, std::string& text) {
+    PocsagAlphaText(MessageWords.data(), MessageWordCount, mode == 1, text);
     CharBits = 0;
     CharBitCount = 0;
 }

@@ -52,41 +52,6 @@ bool IsMessage(std::uint32_t cw) { return (cw >> 31) != 0; }
 
 }  // namespace
 
-void PocsagNumericText(const std::uint32_t* words, std::int32_t count, std::string& digits) {
-    digits.clear();
-    for (std::int32_t w = 0; w < count; ++w) {
-        const std::uint32_t cw = words[w];
-        for (int i = 0; i < 5; ++i) {
-            auto bit = [cw](int k) { return (cw >> k) & 1u; };
-            const std::uint32_t v = bit(30 - 4 * i) + 2 * bit(29 - 4 * i) + 4 * bit(28 - 4 * i) + 8 * bit(27 - 4 * i);
-            digits += NumericCharTable[v];
-        }
-    }
-}
-
-void PocsagAlphaText(const std::uint32_t* words, std::int32_t count, bool offsetMode, std::string& text) {
-    text.clear();
-    std::int32_t bits = 0;
-    std::int32_t used = 0;
-    for (std::int32_t w = 0; w < count; ++w) {
-        const std::uint32_t cw = words[w];
-        for (int k = 30; k >= 11; --k) {
-            bits |= static_cast<std::int32_t>((cw >> k) & 1u) << used;
-            used = (used + 1) % 7;
-            if (used != 0) continue;
-            if (offsetMode) bits = std::max(bits - 1, 0);
-            if (offsetMode && w == 0) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned>(bits));
-                text += hex;
-            } else {
-                text += AlphaCharTable[static_cast<std::size_t>(bits)];
-            }
-            bits = 0;
-        }
-    }
-}
-
 SensitivePocsagDecoder::SensitivePocsagDecoder(SharedContext& ctx) : ctx_(ctx) {
     for (int c = 0; c < ChannelCount; ++c)
         channels_[static_cast<std::size_t>(c)].Configure(kBands[static_cast<std::size_t>(c)][0],

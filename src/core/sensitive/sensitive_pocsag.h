@@ -48,13 +48,6 @@
 
 namespace quorvel {
 
-// A call's message codewords as the specified decoder renders them: digits
-// (4 bits each, five per codeword) and 7-bit characters (offset mode for
-// addresses 4000..4999: codes lowered by one, the first codeword's characters in
-// hex).
-void PocsagNumericText(const std::uint32_t* words, std::int32_t count, std::string& digits);
-void PocsagAlphaText(const std::uint32_t* words, std::int32_t count, bool offsetMode, std::string& text);
-
 class SensitivePocsagDecoder final : public BlockDecoder {
 public:
     explicit SensitivePocsagDecoder(SharedContext& ctx);
