@@ -4,6 +4,7 @@
 
 #include "fms.h"
 #include "pocsag.h"
+#include "sensitive/fms_sensitive.h"
 #include "zvei.h"
 
 namespace quorvel {
@@ -21,6 +22,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
     static const std::vector<DecoderEntry> entries = {
         {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>},
         {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
+        {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
     };
     return entries;
