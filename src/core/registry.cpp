@@ -5,6 +5,7 @@
 #include "fms.h"
 #include "pocsag.h"
 #include "sensitive/fms_sensitive.h"
+#include "sensitive/tone_sensitive.h"
 #include "zvei.h"
 
 namespace quorvel {
@@ -24,6 +25,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
         {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
+        {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>},
     };
     return entries;
 }
