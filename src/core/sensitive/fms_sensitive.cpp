@@ -206,6 +206,7 @@ Cx FmsSyncCorrelator::ReferenceAt(const FmsFrontEnd& fe, double t) const {
 bool FmsSyncCorrelator::Scan(const FmsFrontEnd& fe, std::int64_t& next, double& found) {
     // A peak is confirmed when this many later end times have not exceeded it.
     constexpr std::int64_t Confirm = 5;
+    constexpr double Coarse = 0.6;
     const std::int64_t oldestEnd = fe.Oldest() + Span();
     if (next < oldestEnd) next = oldestEnd;
     while (next <= fe.End()) {
@@ -225,9 +226,23 @@ bool FmsSyncCorrelator::Scan(const FmsFrontEnd& fe, std::int64_t& next, double& 
                 peakAt_ = -1;
                 return true;
             }
-        } else if (Score(fe, n) >= Threshold) {
-            peakAt_ = n;
-            peakScore_ = Power(fe, n);
+        } else if ((n & 1) == 0) {
+            // The search looks at every other end time: a score drops by less
+            // than a fifth one sample off its peak, so a score above
+            // Coarse * Threshold sends it to look at the one before as well.
+            const double score = Score(fe, n);
+            if (score >= Threshold) {
+                peakAt_ = n;
+                peakScore_ = Power(fe, n);
+            } else if (score >= Coarse * Threshold && Score(fe, n - 1) >= Threshold) {
+                peakAt_ = n - 1;
+                peakScore_ = Power(fe, n - 1);
+                const double p = Power(fe, n);
+                if (p > peakScore_) {
+                    peakAt_ = n;
+                    peakScore_ = p;
+                }
+            }
         }
     }
     return false;
