@@ -256,11 +256,16 @@ void FmsBitDetector::Start(double t0, Cx reference, double weight) {
     ref_ = size > 0.0 ? (weight / static_cast<double>(FmsSyncCorrelator::TemplateBits)) * reference : Cx{};
     nextTime_ = t0;
     queued_ = 0;
-    hasPrevious_ = false;
-    previousBit_ = 1;
+    historyNext_ = 0;
+    historyCount_ = 0;
+    sinceTiming_ = 0;
     timingAdjust_ = 0.0;
+    for (std::size_t side = 0; side < 2; ++side)
+        for (std::size_t tone = 0; tone < 2; ++tone)
+            shiftTurn_[side][tone] = PhasorAt(fms::ToneHz[tone], side == 0 ? -1.0 : 1.0);
     decided_ = 0.0;
     total_ = 0.0;
+    weak_ = 0;
 }
 
 bool FmsBitDetector::Ready(const FmsFrontEnd& fe) const {
@@ -286,6 +291,7 @@ std::uint8_t FmsBitDetector::Next(const FmsFrontEnd& fe) {
     // Eight hypotheses for bits k, k+1, k+2: each bit's correlation in the
     // frame of bit k (a "0" turns the phase of what follows by half a cycle).
     double best = -1.0;
+    std::array<double, 2> bestOf{-1.0, -1.0};  // best score with bit k = 0, = 1
     std::uint8_t bit = 1;
     for (std::uint32_t h = 0; h < 8; ++h) {
         const std::uint32_t b0 = (h >> 2) & 1u;
@@ -297,40 +303,54 @@ std::uint8_t FmsBitDetector::Next(const FmsFrontEnd& fe) {
         s = b1 != 0 ? s : -s;
         v = v + s * k2.c[b2];
         const double m = Norm(v);
+        if (m > bestOf[b0]) bestOf[b0] = m;
         if (m > best) {
             best = m;
             bit = static_cast<std::uint8_t>(b0);
         }
     }
+    // A bit whose other value scores almost as well is weak.
+    if (best > 0.0 && (best - bestOf[1u - bit]) < WeakMargin * best) ++weak_;
     const double count = static_cast<double>(k0.last - k0.first + 1);
     decided_ += Norm(k0.c[bit]);
     total_ += k0.energy * count / 2.0;
 
-    if (hasPrevious_ && previousBit_ != bit) {
-        // Early-late at a tone change: the two bits as one piece of the
-        // decided signal, both windows moved one sample either way.
-        const double turn = previousBit_ != 0 ? 1.0 : -1.0;
-        std::array<double, 2> g{};
-        for (std::size_t side = 0; side < 2; ++side) {
-            const std::int64_t shift = side == 0 ? -1 : 1;
-            FmsBitCorrelation p = previous_;
-            FmsBitCorrelation c = k0;
-            CorrelateBitWith(fe, previousTime_, shift, p);
-            CorrelateBitWith(fe, times_[0], shift, c);
-            g[side] = Norm(turn * p.c[previousBit_] + c.c[bit]);
+    // Timing: every few bits the last TimingBits decided bits, as one piece
+    // of the decided signal, are correlated one sample earlier and later
+    // (windows and phase references moved together); the peak of the
+    // parabola through the three is the timing error.
+    history_[static_cast<std::size_t>(historyNext_)] = k0;
+    historyTime_[static_cast<std::size_t>(historyNext_)] = times_[0];
+    historyBit_[static_cast<std::size_t>(historyNext_)] = bit;
+    historyNext_ = (historyNext_ + 1) % TimingBits;
+    historyCount_ = std::min(historyCount_ + 1, TimingBits);
+    if (++sinceTiming_ >= TimingEvery && historyCount_ == TimingBits) {
+        sinceTiming_ = 0;
+        std::array<double, 3> g{};
+        for (std::int64_t shift = -1; shift <= 1; ++shift) {
+            Cx v{};
+            double sign = 1.0;
+            for (std::int32_t i = 0; i < TimingBits; ++i) {
+                const auto slot = static_cast<std::size_t>((historyNext_ + i) % TimingBits);
+                FmsBitCorrelation c = history_[slot];
+                const std::uint8_t b = historyBit_[slot];
+                if (shift != 0) {
+                    c.phasor[b] = c.phasor[b] * shiftTurn_[shift < 0 ? 0 : 1][b];
+                    CorrelateBitWith(fe, historyTime_[slot], shift, c);
+                }
+                v = v + sign * c.c[b];
+                sign = b != 0 ? sign : -sign;
+            }
+            g[static_cast<std::size_t>(shift + 1)] = Norm(v);
         }
-        const double sum = g[0] + g[1];
-        if (sum > 0.0) {
-            const double step = std::clamp(TimingGain * (g[1] - g[0]) / sum, -0.5, 0.5);
-            nextTime_ += step;
-            timingAdjust_ += step;
+        const double curve = g[0] - 2.0 * g[1] + g[2];
+        if (curve < 0.0) {
+            const double delta = std::clamp(0.5 * (g[0] - g[2]) / curve, -1.0, 1.0);
+            nextTime_ += TimingGain * delta;
+            timingAdjust_ += TimingGain * delta;
         }
     }
     ref_ = (bit != 0 ? Lambda : -Lambda) * (ref_ + k0.c[bit]);
-    previous_ = k0;
-    previousTime_ = times_[0];
-    previousBit_ = bit;
-    hasPrevious_ = true;
     queue_[0] = queue_[1];
     queue_[1] = queue_[2];
     times_[0] = times_[1];
@@ -341,6 +361,8 @@ std::uint8_t FmsBitDetector::Next(const FmsFrontEnd& fe) {
 
 double FmsBitDetector::TakeQuality() {
     const double q = total_ > 0.0 ? decided_ / total_ : 0.0;
+    weakTaken_ = weak_;
+    weak_ = 0;
     decided_ = 0.0;
     total_ = 0.0;
     return q;
@@ -385,6 +407,7 @@ void SensitiveFmsDecoder::ProcessBlock() {
 
 void SensitiveFmsDecoder::HandleBlock() {
     const double quality = bits_.TakeQuality();
+    const std::int32_t weak = bits_.WeakBits();
     const FmsCheck check = FmsCheckOf(block_);
     const std::int64_t thisBlock = blockStart_;
     const double nextStart = bits_.NextBitStart();
@@ -394,7 +417,7 @@ void SensitiveFmsDecoder::HandleBlock() {
     const std::int64_t inputBlockStart = fe_.End() - FramesPerBlock;
     const auto inBlock = static_cast<std::int32_t>(std::clamp<std::int64_t>(blockStart_ - inputBlockStart, 0, FramesPerBlock - 1));
     lastQuality_ = quality;
-    if (check != FmsCheck::Ok || quality < MinQuality) {
+    if (check != FmsCheck::Ok || quality < MinQuality || weak > MaxWeakBits) {
         ++dropped_;
         if (blockCount_ > 1) ctx_.events.OnEvent(FmsTextEnd{ctx_.Origin(inBlock), true});
         // A failed status telegram: the search goes on past its sync word (the
@@ -426,6 +449,9 @@ void SensitiveFmsDecoder::HandleBlock() {
 }
 
 void SensitiveFmsDecoder::EndTransmission(std::int64_t resumeAt) {
+    // A sync word found from here on lies wholly after what was read: no
+    // template overlaps the bits of a block already decoded.
+    resumeAt += sync_.Span();
     inTransmission_ = false;
     blockCount_ = 0;
     bitCount_ = 0;

@@ -33,8 +33,9 @@
 //                      for it and the next two bits, scored against a
 //                      decision-directed phase reference (a "0" turns the
 //                      phase by half a cycle, a "1" keeps it). Bit timing is
-//                      tracked by an early-late comparison at every tone
-//                      change (follows a clock 500 ppm off). Out: bits 0/1 and
+//                      tracked every 8 bits from the last 16 decided bits
+//                      correlated a sample early and late (follows clocks
+//                      500 ppm off, and 0.5 % with a lag). Out: bits 0/1 and
 //                      a per-block quality (the share of the energy that the
 //                      decided tones hold).
 //   SensitiveFmsDecoder: blocks of 48 bits, each checked (FmsCheckOf); events.
@@ -175,7 +176,11 @@ class FmsBitDetector {
 public:
     // Forgetting factor of the phase reference per bit.
     static constexpr double Lambda = 0.8;
-    static constexpr double TimingGain = 0.15;
+    static constexpr double TimingGain = 0.6;
+    static constexpr std::int32_t TimingBits = 16;
+    static constexpr std::int32_t TimingEvery = 8;
+    // A decision whose other value scores within this share of it is weak.
+    static constexpr double WeakMargin = 0.1;
 
     // Start at the first bit (fractional start time) with a phase reference
     // in that bit's frame, worth `weight` bits.
@@ -187,6 +192,8 @@ public:
     // The share of the energy the decided tones held since the last call
     // (1 for a clean signal, about 0.3 for noise, 0 for silence).
     double TakeQuality();
+    // Weak decisions among the bits TakeQuality() last covered.
+    std::int32_t WeakBits() const { return weakTaken_; }
     // Start of the next bit to decide.
     double NextBitStart() const { return queued_ > 0 ? times_[0] : nextTime_; }
     double TimingOffset() const { return timingAdjust_; }
@@ -197,15 +204,20 @@ private:
     std::array<FmsBitCorrelation, 3> queue_{};  // bits k, k+1, k+2
     std::array<double, 3> times_{};
     std::int32_t queued_ = 0;
-    FmsBitCorrelation previous_{};
-    double previousTime_ = 0.0;
-    std::uint8_t previousBit_ = 1;
-    bool hasPrevious_ = false;
+    std::array<FmsBitCorrelation, 16> history_{};  // the last TimingBits decided bits
+    std::array<double, 16> historyTime_{};
+    std::array<std::uint8_t, 16> historyBit_{};
+    std::int32_t historyNext_ = 0;
+    std::int32_t historyCount_ = 0;
+    std::int32_t sinceTiming_ = 0;
+    std::array<std::array<Cx, 2>, 2> shiftTurn_{};  // e^(-+j 2 pi f / 11025) per tone
     Cx ref_{};
     double nextTime_ = 0.0;  // start of the bit after the queue
     double timingAdjust_ = 0.0;
     double decided_ = 0.0;
     double total_ = 0.0;
+    std::int32_t weak_ = 0;
+    std::int32_t weakTaken_ = 0;
 };
 
 }  // namespace fms_sensitive
@@ -214,6 +226,8 @@ class SensitiveFmsDecoder final : public BlockDecoder {
 public:
     // Least share of the energy in the decided tones for a block to count.
     static constexpr double MinQuality = 0.45;
+    // More weak decisions than this in a block: dropped even if its check fits.
+    static constexpr std::int32_t MaxWeakBits = 2;
     // The sync word's phase reference counts as this many bits.
     static constexpr double ReferenceWeight = 4.0;
 
