@@ -3,7 +3,7 @@
 // with tones off nominal by up to 0.5 %, level steps and twist; then false
 // telegrams and sequences over long white noise, babble and POCSAG traffic.
 //
-//   fms_tone_sensitivity [--trials N] [--minutes M] [--only fms|tones|false]
+//   fms_tone_sensitivity [--trials N] [--minutes M] [--only fms|tones|false] [--rows TEXT]
 //
 // exact: the telegram (its 40 data bits, every bit decided) or the sequence
 // (every tone named as sent) came out; corrupt: a telegram shown with data
@@ -163,7 +163,7 @@ void ToneTrial(bool sensitive, int table, double snr, std::uint64_t seed, const 
     tally.corrupt += corrupt ? 1 : 0;
 }
 
-void ToneTable(int trials) {
+void ToneTable(int trials, const std::string& filter) {
     struct Row {
         int table;
         const char* name;
@@ -172,8 +172,10 @@ void ToneTable(int trials) {
     };
     const std::vector<Row> rows = {
         {0, "ZVEI normal", {}, trials},
+        {0, "ZVEI normal +-0.5 % off", {0.005, 0.0, 0.0}, trials},
         {0, "ZVEI normal +-0.5 %, twist, levels", {0.005, 6.0, 3.0}, trials},
         {3, "CCIR", {}, trials},
+        {3, "CCIR +-0.5 % off", {0.005, 0.0, 0.0}, trials},
         {3, "CCIR +-0.5 %, twist, levels", {0.005, 6.0, 3.0}, trials},
         {1, "ZVEI wide +-0.5 %, twist, levels", {0.005, 6.0, 3.0}, trials / 4},
         {2, "ZVEI narrow +-0.5 %, twist, levels", {0.005, 6.0, 3.0}, trials / 4},
@@ -184,6 +186,7 @@ void ToneTable(int trials) {
     std::printf("\n");
     for (const bool sensitive : {false, true}) {
         for (const Row& row : rows) {
+            if (!filter.empty() && std::string(row.name).find(filter) == std::string::npos) continue;
             std::printf("%-46s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
             for (double snr : Snrs) {
                 Tally t;
@@ -250,13 +253,15 @@ int main(int argc, char** argv) {
     int trials = 100;
     double minutes = 60.0;
     std::string only;
+    std::string rowFilter;  // --rows TEXT: only the tone rows whose name holds TEXT
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--trials") == 0) trials = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+        if (std::strcmp(argv[i], "--rows") == 0) rowFilter = argv[i + 1];
     }
     if (only.empty() || only == "fms") FmsTable(trials);
-    if (only.empty() || only == "tones") ToneTable(trials);
+    if (only.empty() || only == "tones") ToneTable(trials, rowFilter);
     if (only.empty() || only == "false") FalseTable(minutes);
     return 0;
 }
