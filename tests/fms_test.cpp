@@ -506,7 +506,7 @@ TEST(FmsGenerator, StatusBitsCarryEveryField) {
     EXPECT_EQ(field(36, 1), 1);
     EXPECT_EQ(field(37, 1), 1);
     EXPECT_EQ(field(38, 2), 2);
-    EXPECT_EQ(bits[47], 1 - bits[46]);
+    EXPECT_EQ(bits[47], 0);
 }
 
 TEST(FmsGenerator, CheckPartDetectsEverySingleAndDoubleBitError) {
@@ -520,16 +520,29 @@ TEST(FmsGenerator, CheckPartDetectsEverySingleAndDoubleBitError) {
         for (int b = a + 1; b < 47; ++b) {
             gen::FmsBlockBits worse = bad;
             worse[static_cast<std::size_t>(b)] ^= 1;
-            // x^7 + x^6 + x^5 + x^2 + 1 is primitive: period 127 > 47 bits.
+            // x^7 + x^6 + x^2 + 1 = (x + 1)(x^6 + x + 1), and x^6 + x + 1 is
+            // primitive: period 63 > 47 bits.
             EXPECT_NE(gen::FmsSyndrome(worse), 0u) << a << "," << b;
         }
     }
     // Check bits of a single data bit: the remainder of x^(46 - k) by the generator.
     gen::FmsBlockBits one{};
-    one[39] = 1;  // x^7 mod g = x^6 + x^5 + x^2 + 1
+    one[39] = 1;  // x^7 mod g = x^6 + x^2 + 1
     const auto check = gen::FmsCheckBits(one);
-    const std::array<std::uint8_t, 7> expected = {1, 1, 0, 0, 1, 0, 1};
+    const std::array<std::uint8_t, 7> expected = {1, 0, 0, 0, 1, 0, 1};
     EXPECT_EQ(check, expected);
+    // The worked example telegram: organisation 6, Land 3, location 12, vehicle
+    // 3456, status 2, build stage, direction and tactical information 0.
+    gen::FmsStatusTelegram example;
+    example.tactical = 0;
+    const char* sent = "0110110010000100110000101010011001000000" "0110110" "0";
+    const gen::FmsBlockBits bits = gen::FmsStatusBits(example);
+    for (std::size_t k = 0; k < 48; ++k) EXPECT_EQ(bits[k], sent[k] - '0') << k;
+    // The decoder's check agrees with the generator's on it, and fails a change.
+    EXPECT_EQ(FmsCheckOf(bits), FmsCheck::Ok);
+    gen::FmsBlockBits changed = bits;
+    changed[45] ^= 1;
+    EXPECT_EQ(FmsCheckOf(changed), FmsCheck::Failed);
 }
 
 TEST(FmsGenerator, TextBlocksPackNumberAndCharacters) {

@@ -5,6 +5,8 @@
 #include "fms.h"
 #include "pocsag.h"
 #include "sensitive/sensitive_pocsag.h"
+#include "sensitive/fms_sensitive.h"
+#include "sensitive/tone_sensitive.h"
 #include "zvei.h"
 
 namespace quorvel {
@@ -23,7 +25,9 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>},
         {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>},
         {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
+        {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
+        {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>},
     };
     return entries;
 }

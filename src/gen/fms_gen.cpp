@@ -7,9 +7,9 @@ namespace quorvel::gen {
 
 namespace {
 
-// x^7 + x^6 + x^5 + x^2 + 1 with and without its leading term.
-constexpr std::uint32_t Generator = 0xE5u;
-constexpr std::uint32_t GeneratorLow = 0x65u;
+// x^7 + x^6 + x^2 + 1 with and without its leading term.
+constexpr std::uint32_t Generator = 0xC5u;
+constexpr std::uint32_t GeneratorLow = 0x45u;
 constexpr std::uint8_t SyncWord = 0x1A;
 constexpr int BitRate = 1200;
 
@@ -43,7 +43,7 @@ std::uint32_t FmsSyndrome(const FmsBlockBits& bits) {
 void FmsFillCheckPart(FmsBlockBits& bits) {
     const auto check = FmsCheckBits(bits);
     for (int k = 0; k < 7; ++k) bits[static_cast<std::size_t>(40 + k)] = check[static_cast<std::size_t>(k)];
-    bits[47] = static_cast<std::uint8_t>(1u - check[6]);
+    bits[47] = 0;
 }
 
 FmsBlockBits FmsStatusBits(const FmsStatusTelegram& t) {

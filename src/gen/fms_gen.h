@@ -13,11 +13,11 @@
 // 38-39 tactical information, 40-46 check bits, 47 final bit.
 //
 // Check part: a 7-bit cyclic code over the 40 data bits with the generator
-// polynomial x^7 + x^6 + x^5 + x^2 + 1. The data bits are taken in order of
-// sending as the coefficients from x^46 down to x^7; the check bits are the
-// remainder of that polynomial divided by the generator, sent from x^6 down to
-// x^0, so that the 47 bits form a codeword divisible by the generator. The
-// final bit is the complement of the last check bit.
+// polynomial x^7 + x^6 + x^2 + 1. The data bits are taken in order of sending
+// as the coefficients from x^46 down to x^7; the check bits are the remainder
+// of that polynomial divided by the generator, sent from x^6 down to x^0, so
+// that the 47 bits form a codeword divisible by the generator. The final bit
+// is 0. This is what a transmitter sends and what the decoders check.
 //
 // Follow-on blocks: the first carries a number 0..63 in bits 1-6 and three
 // 7-bit characters at bits 8, 16 and 24; every further block four characters
