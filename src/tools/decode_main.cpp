@@ -17,6 +17,7 @@
 #include "core/engine.h"
 #include "core/sample_source.h"
 #include "render/json_renderer.h"
+#include "station/station.h"
 #include "version.h"
 
 namespace {
@@ -235,6 +236,8 @@ int main(int argc, char** argv) {
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
     app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
         ->check(CLI::NonNegativeNumber);
+    station::StationOptions stationOptions;
+    station::AddOptions(app, stationOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -279,6 +282,11 @@ int main(int argc, char** argv) {
         json = std::make_unique<JsonRenderer>(engine->ctx);
         o.rawText = true;  // JSON Lines are UTF-8 with LF already
     }
+    // The alerting station (names, filters, dedup, hooks, MQTT) stands in for the renderer when asked for.
+    std::vector<std::string> stationErrors;
+    const auto alerting = station::Attach(*engine, stationOptions, json.get(), stationErrors);
+    for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
+    if (!stationErrors.empty()) return kExitUsage;
     if (!o.logDir.empty()) {
         std::error_code ignored;
         std::filesystem::create_directory(o.logDir, ignored);  // one level; opening tells if it is unusable
@@ -292,6 +300,7 @@ int main(int argc, char** argv) {
     const int status = o.device >= 0
                            ? DecodeLive(*engine, o.device, [&o](const std::string& t) { WriteText(t, o.rawText); }, o.stats)
                            : DecodeFile(o, *engine);
+    if (alerting) alerting->Finish(o.stats, stdout);
     if (!o.logDir.empty()) {
         const std::int64_t failed = engine->logs.FailedLines();
         engine->logs.MessageLog(laClose);
