@@ -12,9 +12,6 @@ namespace quorvel::station {
 
 namespace {
 
-// How long the end of the input waits for MQTT deliveries.
-constexpr double kMqttFinishSeconds = 10.0;
-
 // The name as a last TAB field of the call's text: before the line end that
 // closes it.
 std::string WithName(std::string text, const std::string& name) {
@@ -60,6 +57,10 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "publish each call's JSON with QoS 1 to TOPIC/<protocol>: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/"
                    "TOPIC (or QUORVEL_MQTT_USER, QUORVEL_MQTT_PASSWORD)")
         ->group(group);
+    app.add_option("--mqtt-wait", o.mqttWait,
+                   "at the end of the input, wait at most SECONDS for the broker to take the queued calls (default 10)")
+        ->group(group)
+        ->check(CLI::Range(0.0, 86400.0));
 }
 
 bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::string>& errors) {
@@ -82,6 +83,7 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
     c.execTimeout = o.execTimeout;
     if (!o.mqtt.empty()) {
         std::string error;
+        c.mqttWait = o.mqttWait;
         if (ParseMqttUrl(o.mqtt, c.mqttTarget, error)) c.mqtt = true;
         else errors.push_back("--mqtt " + error);
     }
@@ -173,7 +175,7 @@ void Station::OnCall(const std::string& object, std::string text) {
 
 void Station::Finish(bool stats, std::FILE* out) {
     if (hooks_) hooks_->Finish(config_.execTimeout + 5.0);
-    if (mqtt_) mqtt_->Finish(kMqttFinishSeconds);
+    if (mqtt_) mqtt_->Finish(config_.mqttWait);
     if (!stats) return;
     std::fprintf(out, "calls: %llu\nfiltered: %llu\nduplicates: %llu\n",
                  static_cast<unsigned long long>(counts_.calls), static_cast<unsigned long long>(counts_.filtered),

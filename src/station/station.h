@@ -38,6 +38,7 @@ struct StationOptions {
     std::vector<std::string> exec;
     double execTimeout = 30.0;
     std::string mqtt;
+    double mqttWait = 10.0;  // at the end of the input, for queued calls
     bool Any() const {
         return !aliases.empty() || !only.empty() || !ignore.empty() || dedupSeconds > 0.0 || !exec.empty() ||
                !mqtt.empty();
@@ -57,6 +58,7 @@ struct StationConfig {
     double execTimeout = 30.0;
     bool mqtt = false;
     MqttTarget mqttTarget;
+    double mqttWait = 10.0;
 };
 
 // Checks the options and reads the alias file; false with every problem in
