@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev
   portaudio19-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time
+  libmosquitto-dev mosquitto
 )
 
 missing=()

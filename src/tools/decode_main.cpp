@@ -21,6 +21,7 @@
 #include "core/engine.h"
 #include "core/sample_source.h"
 #include "render/json_renderer.h"
+#include "station/station.h"
 #include "version.h"
 
 namespace {
@@ -387,6 +388,8 @@ int main(int argc, char** argv) {
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
     app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
         ->check(CLI::NonNegativeNumber);
+    station::StationOptions stationOptions;
+    station::AddOptions(app, stationOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -442,6 +445,16 @@ int main(int argc, char** argv) {
     }
 
     SystemClock wallClock;
+    // Time stamps of an input: the wall clock or the position in the input.
+    InputClock inputClock(start, startOffsetMinutes);
+    const Clock& clock = o.clock == "input" ? static_cast<const Clock&>(inputClock) : wallClock;
+    const bool json = o.format == "json";
+    // The alerting station (names, filters, dedup, hooks, MQTT), when asked for:
+    // it stands in for the renderer of every input's engine.
+    std::vector<std::string> stationErrors;
+    const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors);
+    for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
+    if (!stationErrors.empty()) return kExitUsage;
     // One pair of logs for the whole run, whatever the number of inputs.
     std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
@@ -455,14 +468,11 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    const bool json = o.format == "json";
     Output out(o.rawText || json);  // JSON Lines are UTF-8 with LF already
     LogWatch logWatch(logs.get());
 
     // Each input from a fresh engine: the decoders' state never carries over.
     auto run = [&](const std::string& input) {
-        InputClock inputClock(start, startOffsetMinutes);
-        const Clock& clock = o.clock == "input" ? static_cast<const Clock&>(inputClock) : wallClock;
         std::unique_ptr<Engine> engine = MakeEngine(o, clock, table, characteristic);
         inputClock.Follow(engine->ctx);
         std::unique_ptr<JsonRenderer> jsonRenderer;
@@ -475,9 +485,11 @@ int main(int argc, char** argv) {
             engine->ctx.events.Unsubscribe(engine->logRenderer);
             logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
         }
-        if (live)
-            return DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats);
-        return DecodeFile(o, input, *engine, out, logWatch);
+        if (alerting) alerting->Follow(engine.get(), jsonRenderer.get());
+        const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
+                           : DecodeFile(o, input, *engine, out, logWatch);
+        if (alerting) alerting->Follow(nullptr, nullptr);
+        return s;
     };
     int status = 0;
     if (live) {
@@ -489,6 +501,7 @@ int main(int argc, char** argv) {
             if (out.Failed()) break;
         }
     }
+    if (alerting) alerting->Finish(o.stats, stderr);
     if (logs) {
         logWatch.Check();
         logs->MessageLog(laClose);

@@ -1,0 +1,128 @@
+// The alerting station of quorvel-decode: names for addresses, filters,
+// duplicate suppression, command hooks and MQTT, all on the decoders' call
+// events. When any of its options is given it stands in for the text (or JSON)
+// renderer on the engine's event bus: only calls that pass are written, with
+// their name, and passed on to hooks and MQTT. Without its options nothing of
+// it is attached and the output is what it always was.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aliases.h"
+#include "call.h"
+#include "core/events.h"
+#include "filters.h"
+#include "hooks.h"
+#include "mqtt.h"
+#include "render/json_renderer.h"
+
+namespace CLI {
+class App;
+}
+
+namespace quorvel {
+class Clock;
+class Engine;
+struct SharedContext;
+}  // namespace quorvel
+
+namespace quorvel::station {
+
+struct StationOptions {
+    std::string aliases;
+    std::vector<std::string> only;
+    std::vector<std::string> ignore;
+    double dedupSeconds = 0.0;
+    std::vector<std::string> exec;
+    double execTimeout = 30.0;
+    std::string mqtt;
+    double mqttWait = 10.0;  // at the end of the input, for queued calls
+    bool Any() const {
+        return !aliases.empty() || !only.empty() || !ignore.empty() || dedupSeconds > 0.0 || !exec.empty() ||
+               !mqtt.empty();
+    }
+};
+
+// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt.
+void AddOptions(CLI::App& app, StationOptions& options);
+
+// What the station does, checked and loaded.
+struct StationConfig {
+    AliasTable aliases;
+    std::vector<FilterRule> only;
+    std::vector<FilterRule> ignore;
+    double dedupSeconds = 0.0;
+    std::vector<std::string> exec;
+    double execTimeout = 30.0;
+    bool mqtt = false;
+    MqttTarget mqttTarget;
+    double mqttWait = 10.0;
+};
+
+// Checks the options and reads the alias file; false with every problem in
+// `errors` (one line each).
+bool Configure(const StationOptions& options, StationConfig& config, std::vector<std::string>& errors);
+
+struct StationCounts {
+    std::uint64_t calls = 0;       // written and passed on
+    std::uint64_t filtered = 0;    // held back by --only/--ignore or the alias file
+    std::uint64_t duplicates = 0;  // held back by --dedup
+};
+
+class Station final : public EventSink {
+public:
+    // `json`: write JSON Lines instead of the decoded text. `clock`: that of the
+    // engines it will follow (for the UTC offset of the time stamps).
+    Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json);
+    ~Station() override;
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    void OnEvent(const Event& event) override;
+    // Stand in for the text renderer and `jsonRenderer` (when given) on the
+    // engine's bus, leaving the engine followed before; nullptr: follow none.
+    // Each input of a run has an engine of its own; hooks and MQTT go on.
+    void Follow(Engine* engine, EventSink* jsonRenderer);
+
+    // After the input: lets queued hooks and MQTT publishes finish (bounded
+    // waits), then prints the counts when `stats`.
+    void Finish(bool stats, std::FILE* out);
+
+    const StationCounts& Counts() const { return counts_; }
+    HookRunner* Hooks() { return hooks_.get(); }
+    MqttPublisher* Mqtt() { return mqtt_.get(); }
+
+private:
+    // A completed call: its JSON object and (text output) its text.
+    void OnCall(const std::string& object, std::string text);
+    void Write(const std::string& text);
+
+    SharedContext* ctx_ = nullptr;
+    StationConfig config_;
+    bool json_;
+    JsonEvents events_;
+    DuplicateFilter duplicates_;
+    std::unique_ptr<HookRunner> hooks_;
+    std::unique_ptr<MqttPublisher> mqtt_;
+    StationCounts counts_;
+    // Text of a call under way: a POCSAG address until its message ends, FMS
+    // follow-on blocks until their end.
+    std::string pocsagPending_;
+    std::string fmsTextPending_;
+    // Calls of the current POCSAG transmission, and those of them written: the
+    // summary of a transmission is written unless all its calls were held back.
+    int transmissionCalls_ = 0;
+    int transmissionWritten_ = 0;
+    std::string scratch_;
+};
+
+// With any station option: the station, configured and its alias file read, not
+// yet following an engine. Without one: null with `errors` empty. On a problem:
+// null with `errors` filled (wrong usage: exit status 2).
+std::unique_ptr<Station> Create(const StationOptions& options, const Clock& clock, bool json,
+                                std::vector<std::string>& errors);
+
+}  // namespace quorvel::station
