@@ -41,7 +41,7 @@ struct Options {
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool listDevices = false;
-    int device = -1;  // live input from this capture device, when given
+    std::string device;  // live input from this capture device, when given
 };
 
 std::string Lower(std::string s) {
@@ -233,8 +233,9 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks");
     app.add_option("--log-dir", o.logDir, "write the POCSAG message log and stream log into this folder (created if missing)");
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
-    app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
-        ->check(CLI::NonNegativeNumber);
+    app.add_option("--device", o.device,
+                   "decode live input from a capture device (its number, name or a unique part of its description; "
+                   "see --list-devices) until interrupted");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -253,7 +254,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (o.listDevices) return ListLiveDevices();
-    if (o.input.empty() && o.device < 0) {
+    if (o.input.empty() && o.device.empty()) {
         std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
         return kExitUsage;
     }
@@ -289,7 +290,7 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    const int status = o.device >= 0
+    const int status = !o.device.empty()
                            ? DecodeLive(*engine, o.device, [&o](const std::string& t) { WriteText(t, o.rawText); }, o.stats)
                            : DecodeFile(o, *engine);
     if (!o.logDir.empty()) {
