@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev
-  portaudio19-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
+  portaudio19-dev libpulse-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time
   libmosquitto-dev mosquitto
 )

@@ -26,7 +26,9 @@ class FakeWaveInput final : public WaveInput {
 public:
     static constexpr int kError = 1;
 
-    explicit FakeWaveInput(std::vector<std::string> deviceNames = {"Fake input"}) : names_(std::move(deviceNames)) {}
+    explicit FakeWaveInput(std::vector<std::string> deviceNames = {"Fake input"},
+                           std::vector<std::string> descriptions = {})
+        : names_(std::move(deviceNames)), descriptions_(std::move(descriptions)) {}
 
     static std::int16_t SecondChannelValue(std::uint64_t buffer, std::int32_t frame) {
         return static_cast<std::int16_t>(static_cast<std::int32_t>(buffer % 300) * 100 + frame % 100);
@@ -80,8 +82,9 @@ public:
     // Signal the event without filling anything (a spurious wake).
     void Wake() { SignalEvent(); }
 
-    // The device goes away (unplugged): nothing more is filled and every later
-    // operation but Stop, Reset and Close fails, until it comes back.
+    // The device goes away (unplugged): nothing more is filled, an open device
+    // reports itself lost, and every later operation but Stop, Reset and Close
+    // fails, until it comes back.
     void Disappear() {
         std::lock_guard<std::mutex> guard(lock_);
         gone_ = true;
@@ -123,6 +126,20 @@ public:
             if (d == device) return kError;
         name = names_[static_cast<std::size_t>(device)];
         return 0;
+    }
+
+    // A description for devices that have a non-empty one in the list given.
+    int GetDevDescription(std::int32_t device, std::string& description) override {
+        if (device < 0 || device >= static_cast<std::int32_t>(descriptions_.size()) ||
+            descriptions_[static_cast<std::size_t>(device)].empty())
+            return kError;
+        description = descriptions_[static_cast<std::size_t>(device)];
+        return 0;
+    }
+
+    bool Lost() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        return open_ && gone_;
     }
 
     int Open(std::int32_t device, AutoResetEvent& event) override {
@@ -206,6 +223,7 @@ private:
     }
 
     std::vector<std::string> names_;
+    std::vector<std::string> descriptions_;
     mutable std::mutex lock_;
     std::vector<std::string> calls_;
     std::deque<WaveHeader*> queue_;

@@ -17,13 +17,14 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 #include "core/common.h"
 #include "core/logfile.h"
 #include "core/processing.h"
 
 #ifdef QUORVEL_HAVE_AUDIO
-#include "audio/portaudio_input.h"
+#include "audio/sound_input.h"
 #endif
 
 namespace quorvel::app {
@@ -51,7 +52,7 @@ public:
 
 std::unique_ptr<WaveInput> CreateSoundCardInput() {
 #ifdef QUORVEL_HAVE_AUDIO
-    return CreatePortAudioInput();
+    return CreateSoundInput();
 #else
     return std::make_unique<NoWaveInput>();
 #endif
@@ -96,6 +97,7 @@ TForm1::TForm1(std::unique_ptr<Clock> ownClock, std::unique_ptr<WaveInput> ownIn
       clock_(clock != nullptr ? *clock : *ownClock_),
       engine_(std::make_unique<Engine>(clock_)),
       capture_(std::make_unique<WaveCapture>(input_, *engine_)),
+      keeper_(*capture_),
       scope_(engine_->ctx) {
     ProgramFolder = QCoreApplication::applicationDirPath();
     BuildControls();
@@ -195,6 +197,8 @@ void TForm1::BuildControls() {
     ComboBox2->view()->setMinimumWidth(ComboBox2->sizeHint().width());
     Label3 = label("Waveinput Device", 712, 32);
     ComboBox3 = comboBox(712, 48, 193);
+    // Shown while the box has no item.
+    ComboBox3->setPlaceholderText(QStringLiteral("no sound input found"));
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(33);
@@ -241,9 +245,13 @@ void TForm1::FormCreate() {
     capture_->EnumerateDevices();
     ComboBox3->clear();
     const std::int32_t listed = std::min(capture_->DeviceCount(), MaxListedDevices);
-    for (std::int32_t i = 0; i < listed; ++i)
-        ComboBox3->addItem(QString::fromUtf8(capture_->DeviceNames()[static_cast<std::size_t>(i)]));
-    ComboBox3->setCurrentIndex(0);
+    for (std::int32_t i = 0; i < listed; ++i) {
+        // The description people know the input by; the whole name as its tip.
+        ComboBox3->addItem(QString::fromUtf8(capture_->DeviceLabel(i)));
+        ComboBox3->setItemData(i, QString::fromUtf8(capture_->Devices()[static_cast<std::size_t>(i)].name),
+                               Qt::ToolTipRole);
+    }
+    ComboBox3->setCurrentIndex(listed > 0 ? 0 : -1);
 
     capture_->OpenCapture();
 }
@@ -329,6 +337,9 @@ void TForm1::Timer1Timer() {
 }
 
 void TForm1::Timer2Timer() {
+    // A device or sound server that went away is opened again once it is back.
+    keeper_.Check(std::chrono::steady_clock::now());
+
     SharedContext& ctx = engine_->ctx;
     const QString memo = ViewText(ctx.PocsagStatusLine.Get() + "\r\n" + ctx.ActivityLine.Get());
     if (memo != memoText_) {

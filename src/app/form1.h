@@ -118,6 +118,7 @@ private:
     const Clock& clock_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<WaveCapture> capture_;
+    CaptureKeeper keeper_;  // driven by Timer2
     Scope scope_;
 
     bool destroyed_ = false;

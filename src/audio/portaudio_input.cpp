@@ -13,8 +13,10 @@
 // scratch space exist from Open on; the callback allocates nothing.
 //
 // A device that goes away while capturing simply stops calling back, so no more
-// buffers are marked done. Each Open starts PortAudio afresh and looks the device
-// up again by name, so choosing a device again after it came back retries it.
+// buffers are marked done: Lost() says so once a started stream has not called
+// back for kSilentLimit, or has ended by itself. Each Open starts PortAudio
+// afresh and looks the device up again by name, so opening a device again after
+// it came back retries it.
 #include "portaudio_input.h"
 
 #include "capture_converter.h"
@@ -27,6 +29,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,7 +47,10 @@ constexpr int kErrorState = 3;
 constexpr int kErrorQueueFull = 4;
 constexpr int kErrorConverter = 5;
 constexpr int kErrorBadHeader = 6;
-constexpr int kPaErrorBase = 1000;  // PortAudio's own errors: 1000 + |PaError|
+constexpr int kPaErrorBase = 1000;
+// A running device calls back every 93 ms or so; one that has been quiet this
+// long has gone away.
+constexpr auto kSilentLimit = std::chrono::seconds(3);  // PortAudio's own errors: 1000 + |PaError|
 
 int FromPa(PaError e) { return e == paNoError ? 0 : kPaErrorBase - static_cast<int>(e); }
 
@@ -172,13 +178,31 @@ public:
 
     int Start() override {
         if (stream_ == nullptr) return kErrorState;
-        return FromPa(Pa_StartStream(stream_));
+        const int result = FromPa(Pa_StartStream(stream_));
+        started_ = result == 0;
+        seenCallbacks_ = callbacks_.load(std::memory_order_relaxed);
+        seenAt_ = std::chrono::steady_clock::now();
+        return result;
+    }
+
+    bool Lost() override {
+        if (stream_ == nullptr || !started_) return false;
+        if (Pa_IsStreamActive(stream_) == 0) return true;  // ended by an error
+        const std::uint64_t calls = callbacks_.load(std::memory_order_relaxed);
+        const auto now = std::chrono::steady_clock::now();
+        if (calls != seenCallbacks_) {
+            seenCallbacks_ = calls;
+            seenAt_ = now;
+            return false;
+        }
+        return now - seenAt_ > kSilentLimit;
     }
 
     // An input stream has nothing to drain: stopping aborts at once, which also
     // returns at once from a device that has gone away.
     int Stop() override {
         if (stream_ == nullptr) return kErrorState;
+        started_ = false;
         if (Pa_IsStreamStopped(stream_) == 1) return 0;
         return FromPa(Pa_AbortStream(stream_));
     }
@@ -230,7 +254,9 @@ private:
 
     static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags, void* user) {
-        if (input != nullptr) static_cast<PortAudioInput*>(user)->converter_->Receive(input, frames);
+        auto* self = static_cast<PortAudioInput*>(user);
+        self->callbacks_.fetch_add(1, std::memory_order_relaxed);
+        if (input != nullptr) self->converter_->Receive(input, frames);
         return paContinue;
     }
 
@@ -246,6 +272,11 @@ private:
     AutoResetEvent* event_ = nullptr;
     double rate_ = quorvel::DefaultSampleRate;
     int channels_ = 2;
+    // Callbacks so far, and what Lost() saw of them last and when.
+    std::atomic<std::uint64_t> callbacks_{0};
+    bool started_ = false;
+    std::uint64_t seenCallbacks_ = 0;
+    std::chrono::steady_clock::time_point seenAt_{};
     // From Open to Close: the device's frames to the queued buffers.
     std::unique_ptr<quorvel::CaptureConverter> converter_;
 };

@@ -3,6 +3,7 @@
 // engine's SampleBlock. See waveio.h for the layout and the hand-back rule.
 #include "waveio.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace quorvel {
@@ -28,6 +29,10 @@ void AutoResetEvent::Reset() {
 
 WaveInput::~WaveInput() = default;
 
+int WaveInput::GetDevDescription(std::int32_t, std::string&) { return 1; }
+
+bool WaveInput::Lost() { return false; }
+
 WaveCapture::WaveCapture(WaveInput& input, Engine& engine) : input_(input), engine_(engine) {}
 
 WaveCapture::~WaveCapture() { CloseCapture(); }
@@ -49,10 +54,63 @@ void WaveCapture::EnumerateDevices() {
     DeviceCount_ = input_.GetNumDevs();
     if (DeviceCount_ < 0) DeviceCount_ = 0;
     for (auto& name : DeviceNames_) name.clear();
+    Devices_.clear();
     for (std::int32_t i = 0; i < DeviceCount_ && i < MaxListedDevices; ++i) {
-        std::string name;
-        if (input_.GetDevName(i, name) == 0) DeviceNames_[static_cast<std::size_t>(i)] = CutName(name, DeviceNameLength);
+        DeviceEntry entry;
+        if (input_.GetDevName(i, entry.name) != 0) entry.name.clear();
+        if (input_.GetDevDescription(i, entry.description) != 0) entry.description.clear();
+        DeviceNames_[static_cast<std::size_t>(i)] = CutName(entry.name, DeviceNameLength);
+        Devices_.push_back(std::move(entry));
     }
+}
+
+std::string WaveCapture::DeviceLabel(std::int32_t index) const {
+    if (index < 0 || index >= static_cast<std::int32_t>(Devices_.size())) return {};
+    const DeviceEntry& d = Devices_[static_cast<std::size_t>(index)];
+    return d.description.empty() ? d.name : d.description;
+}
+
+namespace {
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace
+
+std::int32_t FindDevice(const std::vector<DeviceEntry>& devices, const std::string& query, std::string& error) {
+    const auto count = static_cast<std::int32_t>(devices.size());
+    if (query.empty()) {
+        error = "no capture device named ''";
+        return -1;
+    }
+    if (query.find_first_not_of("0123456789") == std::string::npos) {
+        // A number as listed; a long run of digits is simply out of range.
+        const std::int32_t index = query.size() > 6 ? count : std::stoi(query);
+        if (index < count) return index;
+        error = "no capture device " + query + " (" + std::to_string(count) + " listed)";
+        return -1;
+    }
+    for (std::int32_t i = 0; i < count; ++i)
+        if (devices[static_cast<std::size_t>(i)].name == query) return i;
+    const std::string part = LowerAscii(query);
+    std::vector<std::int32_t> matches;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::string description = LowerAscii(devices[static_cast<std::size_t>(i)].description);
+        if (description == part) return i;  // a whole description is never ambiguous
+        if (description.find(part) != std::string::npos) matches.push_back(i);
+    }
+    if (matches.size() == 1) return matches.front();
+    if (matches.empty()) {
+        error = "no capture device '" + query + "' (see --list-devices)";
+    } else {
+        error = "'" + query + "' fits several capture devices:";
+        for (std::int32_t i : matches) error += " '" + devices[static_cast<std::size_t>(i)].description + "'";
+        error += "; give more of the description or the name";
+    }
+    return -1;
 }
 
 std::int32_t WaveCapture::DeviceCount() const { return DeviceCount_; }
@@ -66,6 +124,8 @@ std::int32_t WaveCapture::DeviceIndex() const { return DeviceIndex_; }
 bool WaveCapture::CaptureRunning() const { return CaptureRunning_.load(); }
 
 bool WaveCapture::CaptureThreadAlive() const { return CaptureThreadAlive_.load(); }
+
+bool WaveCapture::InputLost() { return deviceOpen_ && input_.Lost(); }
 
 void WaveCapture::OpenCapture() {
     // Resetting the headers and indices under a running thread and an open device
@@ -182,6 +242,32 @@ void WaveCapture::ExtractBlock(SampleArray& block) {
     ReadIndex_.store((read + 1) % RingSize, std::memory_order_relaxed);
     UpdatePending();
     ProcessedBlocks_.fetch_add(1, std::memory_order_release);
+}
+
+CaptureKeeper::Change CaptureKeeper::Check(TimePoint now) {
+    if (!lost_) {
+        if (!capture_.CaptureRunning() || !capture_.InputLost()) return Change::None;
+        capture_.CloseCapture();
+        lost_ = true;
+        attempts_ = 0;
+        wait_ = FirstRetry;
+        next_ = now + wait_;
+        return Change::Lost;
+    }
+    if (!capture_.CaptureRunning()) {
+        if (now < next_) return Change::None;
+        capture_.OpenCapture();
+        ++attempts_;
+        if (!capture_.CaptureRunning()) {
+            // Not back yet: close what did open, and wait longer next time.
+            capture_.CloseCapture();
+            wait_ = std::min<std::chrono::milliseconds>(2 * wait_, LongestRetry);
+            next_ = now + wait_;
+            return Change::None;
+        }
+    }
+    lost_ = false;
+    return Change::Restored;
 }
 
 }  // namespace quorvel

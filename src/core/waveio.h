@@ -19,12 +19,14 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine.h"
 #include "processing.h"
@@ -73,6 +75,9 @@ public:
     virtual ~WaveInput();
     virtual std::int32_t GetNumDevs() = 0;
     virtual int GetDevName(std::int32_t device, std::string& name) = 0;
+    // What people call the device (as the desktop's sound settings show it), or
+    // an error when the back end has nothing better than the name.
+    virtual int GetDevDescription(std::int32_t device, std::string& description);
     virtual int Open(std::int32_t device, AutoResetEvent& event) = 0;
     virtual int PrepareHeader(WaveHeader&) = 0;
     virtual int AddBuffer(WaveHeader&) = 0;
@@ -81,7 +86,23 @@ public:
     // Stop filling and give every queued buffer back.
     virtual int Reset() = 0;
     virtual int Close() = 0;
+    // True once the open device has stopped for good (unplugged, the sound
+    // server gone): nothing more arrives until it is closed and opened again.
+    // Asked by the thread that opens and closes the device.
+    virtual bool Lost();
 };
+
+// A listed capture device: its full name and its description (empty when the
+// back end has none).
+struct DeviceEntry {
+    std::string name;
+    std::string description;
+};
+
+// The device a user means by `query`: a number (as listed, from 0), a name, or
+// a part of one description that no other description has (letter case aside).
+// Returns its index, or -1 with the reason in `error`.
+std::int32_t FindDevice(const std::vector<DeviceEntry>& devices, const std::string& query, std::string& error);
 
 class WaveCapture final : public BlockSource {
 public:
@@ -95,6 +116,10 @@ public:
     void EnumerateDevices();
     std::int32_t DeviceCount() const;
     const std::array<std::string, 20>& DeviceNames() const;
+    // The same devices with their whole names and their descriptions.
+    const std::vector<DeviceEntry>& Devices() const { return Devices_; }
+    // What a device is shown as: its description, else its name.
+    std::string DeviceLabel(std::int32_t index) const;
 
     void SetDeviceIndex(std::int32_t index);
     std::int32_t DeviceIndex() const;
@@ -108,6 +133,8 @@ public:
     void CloseCapture();
     bool CaptureRunning() const;
     bool CaptureThreadAlive() const;
+    // The open device has gone away (see WaveInput::Lost).
+    bool InputLost();
 
     std::int32_t PendingBlocks() const override;
     void ExtractBlock(SampleArray& block) override;
@@ -134,6 +161,7 @@ private:
     std::int32_t DeviceCount_ = 0;
     std::int32_t DeviceIndex_ = 0;
     std::array<std::string, 20> DeviceNames_{};
+    std::vector<DeviceEntry> Devices_;
 
     // The ring: allocated by the first OpenCapture, reused afterwards.
     std::unique_ptr<std::int16_t[]> buffers_;
@@ -154,6 +182,37 @@ private:
     std::atomic<std::uint64_t> WakeCount_{0};
     std::atomic<std::uint64_t> ProcessedBlocks_{0};
     std::atomic<std::uint64_t> DroppedBlocks_{0};
+};
+
+// Keeps a live capture going when its device goes away and comes back. Check,
+// called now and then by the thread that opens and closes the capture (the
+// window's timer, the tool's loop), closes a capture whose device is lost and
+// opens the same device again: first after FirstRetry, then each time after
+// twice the previous wait, at most LongestRetry apart, until it captures again.
+// A capture that was never running (a device that failed to open) is left alone,
+// and one that somebody else opened again counts as restored.
+class CaptureKeeper {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static constexpr std::chrono::milliseconds FirstRetry{500};
+    static constexpr std::chrono::milliseconds LongestRetry{16000};
+
+    enum class Change { None, Lost, Restored };
+
+    explicit CaptureKeeper(WaveCapture& capture) : capture_(capture) {}
+
+    Change Check(TimePoint now);
+    bool Lost() const { return lost_; }
+    // Attempts to open again since the loss, and the wait before the next one.
+    int Attempts() const { return attempts_; }
+    std::chrono::milliseconds Wait() const { return wait_; }
+
+private:
+    WaveCapture& capture_;
+    bool lost_ = false;
+    int attempts_ = 0;
+    std::chrono::milliseconds wait_{FirstRetry};
+    TimePoint next_{};
 };
 
 }  // namespace quorvel

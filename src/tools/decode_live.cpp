@@ -1,21 +1,28 @@
-// Live input for quorvel-decode: lists the capture devices of the PortAudio back
-// end, or runs the capture ring and its thread on one of them, printing what the
-// decoders find until the user interrupts. The main thread does what the window's
-// text timer does: every 33 ms it takes the published text and writes it.
+// Live input for quorvel-decode: lists the capture devices of the sound back end
+// (the sound server's sources, else PortAudio's devices), or runs the capture
+// ring and its thread on one of them, printing what the decoders find until the
+// user interrupts or the output is closed. The main thread does what the
+// window's text timer does: every 33 ms it takes the published text and writes
+// it; it also watches standard output and keeps the capture going when the
+// device goes away and comes back.
 #include "decode_live.h"
+
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
 #include "core/waveio.h"
 
 #if QUORVEL_HAVE_AUDIO
-#include "audio/portaudio_input.h"
+#include "audio/sound_input.h"
 #endif
 
 namespace quorvel::tools {
@@ -36,59 +43,104 @@ void InstallStopHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed output shows as a failed write (EPIPE), which ends the run in
+    // order; the signal would end it at once, and libraries of the sound back end
+    // may leave it blocked anyway.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// Standard output can no longer be written: a write failed, or it is a pipe or
+// socket whose reader has gone (seen before anything more is written).
+bool OutputClosed() {
+    if (std::ferror(stdout) != 0) return true;
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+std::string Describe(const WaveCapture& capture, std::int32_t device) {
+    const DeviceEntry& d = capture.Devices()[static_cast<std::size_t>(device)];
+    std::string text = "device " + std::to_string(device) + " (" + d.name;
+    if (!d.description.empty() && d.description != d.name) text += ", " + d.description;
+    return text + ")";
 }
 
 }  // namespace
 
 int ListLiveDevices() {
-    auto input = CreatePortAudioInput();
+    auto input = CreateSoundInput();
     SystemClock clock;
     Engine engine(clock);
     WaveCapture capture(*input, engine);
     capture.EnumerateDevices();
-    const std::int32_t listed = std::min(capture.DeviceCount(), MaxListedDevices);
-    for (std::int32_t i = 0; i < listed; ++i)
-        std::printf("%d\t%s\n", static_cast<int>(i), capture.DeviceNames()[static_cast<std::size_t>(i)].c_str());
-    if (listed == 0) std::fprintf(stderr, "quorvel-decode: no capture device found\n");
+    const auto& devices = capture.Devices();
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        std::printf("%d\t%s\t%s\n", static_cast<int>(i), devices[i].name.c_str(),
+                    capture.DeviceLabel(static_cast<std::int32_t>(i)).c_str());
+    if (devices.empty()) std::fprintf(stderr, "quorvel-decode: no capture device found\n");
     std::fflush(stdout);
     return 0;
 }
 
-int DecodeLive(Engine& engine, int device, const std::function<void(const std::string&)>& write, bool stats) {
-    auto input = CreatePortAudioInput();
+int DecodeLive(Engine& engine, const std::string& device, const std::function<void(const std::string&)>& write,
+               bool stats) {
+    auto input = CreateSoundInput();
     WaveCapture capture(*input, engine);
     capture.EnumerateDevices();
-    const std::int32_t listed = std::min(capture.DeviceCount(), MaxListedDevices);
-    if (device < 0 || device >= listed) {
-        std::cerr << "quorvel-decode: no capture device " << device << " (" << listed
-                  << " listed; see --list-devices)\n";
+    std::string why;
+    const std::int32_t index = FindDevice(capture.Devices(), device, why);
+    if (index < 0) {
+        std::cerr << "quorvel-decode: " << why << "\n";
         return 2;
     }
     stopRequested.store(false);
     InstallStopHandlers();
-    capture.SetDeviceIndex(device);
+    capture.SetDeviceIndex(index);
     capture.OpenCapture();
-    const std::string& name = capture.DeviceNames()[static_cast<std::size_t>(device)];
+    const std::string name = Describe(capture, index);
     if (!capture.CaptureRunning()) {
         // The window stays silent about this; a command line says why it ends.
         capture.CloseCapture();
-        std::cerr << "quorvel-decode: capture device " << device << " (" << name << ") could not be opened\n";
+        std::cerr << "quorvel-decode: capture " << name << " could not be opened\n";
         return 1;
     }
-    std::cerr << "quorvel-decode: capturing from device " << device << " (" << name
-              << "); interrupt (Ctrl-C) to end\n";
+    std::cerr << "quorvel-decode: capturing from " << name << "; interrupt (Ctrl-C) to end\n";
 
+    CaptureKeeper keeper(capture);
     std::string text;
-    while (!stopRequested.load()) {
+    bool outputLost = false;
+    auto take = [&] {
+        if (outputLost || !engine.ctx.TakeText(text)) return;
+        write(text);
+        outputLost = OutputClosed();
+    };
+    while (!stopRequested.load() && !outputLost) {
         std::this_thread::sleep_for(std::chrono::milliseconds(33));
-        if (engine.ctx.TakeText(text)) write(text);
+        take();
+        if (!outputLost) outputLost = OutputClosed();
+        switch (keeper.Check(std::chrono::steady_clock::now())) {
+            case CaptureKeeper::Change::Lost:
+                std::cerr << "quorvel-decode: capture " << name << " went away; opening it again when it is back\n";
+                break;
+            case CaptureKeeper::Change::Restored:
+                std::cerr << "quorvel-decode: capturing again from " << name << "\n";
+                break;
+            case CaptureKeeper::Change::None:
+                break;
+        }
     }
     capture.CloseCapture();  // the capture thread ends before the device closes
-    if (engine.ctx.TakeText(text)) write(text);
-    // What the decoders still had under way, finished as after a transmission.
-    engine.FinishInput([&] {
-        if (engine.ctx.TakeText(text)) write(text);
-    });
+    if (!outputLost) {
+        take();
+        // What the decoders still had under way, finished as after a transmission.
+        engine.FinishInput(take);
+    }
+    if (outputLost) {
+        std::cerr << "quorvel-decode: standard output was closed; capture ended\n";
+        return 1;
+    }
     if (stats) {
         const auto& s = engine.ctx.stats;
         std::printf("blocks: %llu\ndropped: %llu\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
@@ -107,7 +159,9 @@ int ListLiveDevices() {
     return 3;
 }
 
-int DecodeLive(Engine&, int, const std::function<void(const std::string&)>&, bool) { return ListLiveDevices(); }
+int DecodeLive(Engine&, const std::string&, const std::function<void(const std::string&)>&, bool) {
+    return ListLiveDevices();
+}
 
 #endif
 

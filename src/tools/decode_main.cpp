@@ -51,7 +51,7 @@ struct Options {
     std::string clock = "wall";   // or "input": time stamps from the position in the input
     std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
-    int device = -1;  // live input from this capture device, when given
+    std::string device;  // live input from this capture device, when given
 };
 
 std::string Lower(std::string s) {
@@ -386,8 +386,9 @@ int main(int argc, char** argv) {
     auto* logDir = app.add_option("--log-dir", o.logDir,
                                   "write the POCSAG message log and stream log into this folder (created if missing)");
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
-    app.add_option("--device", o.device, "decode live input from capture device N (see --list-devices) until interrupted")
-        ->check(CLI::NonNegativeNumber);
+    app.add_option("--device", o.device,
+                   "decode live input from a capture device (its number, name or a unique part of its description; "
+                   "see --list-devices) until interrupted");
     station::StationOptions stationOptions;
     station::AddOptions(app, stationOptions);
     try {
@@ -410,7 +411,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (o.listDevices) return ListLiveDevices();
-    const bool live = o.device >= 0;
+    const bool live = !o.device.empty();
     if (o.inputs.empty() && !live) {
         std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
         return kExitUsage;

@@ -585,6 +585,39 @@ private slots:
         QCOMPARE(form->scope().ScopeTrace()[150], (quorvel::ScopePoint{150, 35}));
     }
 
+    void theDeviceBoxShowsDescriptionsAndSaysWhenThereIsNoInput() {
+        form.reset();
+        fake = std::make_unique<FakeWaveInput>(
+            std::vector<std::string>{"alsa_input.usb-0d8c_USB_Sound_Device-00.analog-mono", "hw:0,0"},
+            std::vector<std::string>{"USB Sound Device Mono"});
+        form = std::make_unique<TForm1>(*fake, clock);
+        QCOMPARE(form->ComboBox3->count(), 2);
+        QCOMPARE(form->ComboBox3->itemText(0), QStringLiteral("USB Sound Device Mono"));
+        QCOMPARE(form->ComboBox3->itemData(0, Qt::ToolTipRole).toString(),
+                 QStringLiteral("alsa_input.usb-0d8c_USB_Sound_Device-00.analog-mono"));
+        QCOMPARE(form->ComboBox3->itemText(1), QStringLiteral("hw:0,0"));  // no description: the name
+
+        Make({});
+        QCOMPARE(form->ComboBox3->currentIndex(), -1);  // the placeholder is what the box shows
+        QVERIFY(form->ComboBox3->placeholderText().contains(QStringLiteral("no sound input")));
+    }
+
+    void aDeviceThatGoesAwayIsOpenedAgainSilentlyWhenItIsBack() {
+        Make();
+        QVERIFY(FeedBlocks(2));
+        fake->Disappear();
+        form->Timer2Timer();
+        QVERIFY(!fake->IsOpen());
+        QVERIFY(!form->capture().CaptureRunning());
+        fake->Reappear();
+        // The keeper tries again after half a second.
+        QTRY_VERIFY_WITH_TIMEOUT((form->Timer2Timer(), form->capture().CaptureRunning()), 3000);
+        QVERIFY(fake->IsOpen());
+        QCOMPARE(CountOf("open 0"), 2);
+        QVERIFY(FeedBlocks(2));
+        QCOMPARE(form->RichEdit1->toPlainText(), QString());  // nothing said in the view
+    }
+
     void aDeviceThatFailsToOpenProcessesNothing() {
         form.reset();
         fake = std::make_unique<FakeWaveInput>(std::vector<std::string>{"Broken"});
