@@ -143,11 +143,10 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
     }
     if (stats) {
         const auto& s = engine.ctx.stats;
-        std::printf("blocks: %llu\ndropped: %llu\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
-                    static_cast<unsigned long long>(capture.ProcessedBlocks()),
-                    static_cast<unsigned long long>(capture.DroppedBlocks()), s.DcOffset.load(), s.AcLevel.load(),
-                    s.DcMagnitude.load(), s.ClipHold.load());
-        std::fflush(stdout);
+        std::fprintf(stderr, "blocks: %llu\ndropped: %llu\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
+                     static_cast<unsigned long long>(capture.ProcessedBlocks()),
+                     static_cast<unsigned long long>(capture.DroppedBlocks()), s.DcOffset.load(), s.AcLevel.load(),
+                     s.DcMagnitude.load(), s.ClipHold.load());
     }
     return 0;
 }
