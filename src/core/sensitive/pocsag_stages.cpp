@@ -227,12 +227,14 @@ void LineTrellis::Configure(double period) {
     }
 }
 
-double LineTrellis::Overlap(double offset) const {
+double LineTrellis::Overlap(double offset, double window) const {
     // The response at lag l moves input at t - l to t; the window meets the
-    // bit moved by l over max(0, period - |offset - l|).
+    // bit moved by l where both overlap.
+    if (window <= 0.0) window = period_;
     double sum = 0.0;
     for (int lag = -(FrontEnd::LineTaps - 1); lag < LineResponseLength; ++lag) {
-        const double w = period_ - std::fabs(offset - lag);
+        const double w = std::min(offset + 0.5 * window, lag + 0.5 * period_) -
+                         std::max(offset - 0.5 * window, lag - 0.5 * period_);
         if (w > 0.0) sum += response_[static_cast<std::size_t>(lag + FrontEnd::LineTaps - 1)] * w;
     }
     return sum;
@@ -294,6 +296,12 @@ void LineTrellis::Step(double u) {
 
 // ----- bit clock -----
 
+namespace {
+// Line output: samples of the matched signal around a bit boundary that the
+// timing error is measured on.
+constexpr double kAcross = 2.0;
+}  // namespace
+
 void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int lookBack) {
     constexpr int kPhases = 16;
     constexpr int kBits = 24;
@@ -339,14 +347,15 @@ void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int
     amplitude_ = std::max(mid * period / std::fabs(alternating), 1e-6);
     previous_ = ring.Integral(end_ - period, end_);
     trellis_.Reset(previous_ * alternating > 0.0);
-    // Across a boundary: the bit q places after it (q < 0: before) adds
-    // across_[q + M]; and the slope of a lone step's integral against the
-    // window's offset, per bit period.
+    // At a boundary (the matched signal over kAcross samples around it): the
+    // bit q places after it (q < 0: before) adds across_[q + M]; and the slope
+    // of a lone step's value against the clock's error, per bit period.
     for (int q = -M; q <= 3; ++q)
-        across_[static_cast<std::size_t>(q + M)] = trellis_.Overlap(-(q + 0.5) * period);
+        across_[static_cast<std::size_t>(q + M)] = trellis_.Overlap(-(q + 0.5) * period, kAcross);
     const auto loneStep = [&](double shift) {
         double sum = 0.0;
-        for (int q = -M; q <= M; ++q) sum += (q >= 0 ? 1.0 : -1.0) * trellis_.Overlap((shift - q - 0.5) * period);
+        for (int q = -M; q <= M; ++q)
+            sum += (q >= 0 ? 1.0 : -1.0) * trellis_.Overlap((shift - q - 0.5) * period, kAcross);
         return sum;
     };
     acrossSlope_ = (loneStep(0.05) - loneStep(-0.05)) / 0.1;
@@ -370,12 +379,13 @@ bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) 
         const std::uint64_t path = trellis_.Best();
         const auto bit = [path](int i) { return ((path >> i) & 1u) != 0 ? 1.0 : -1.0; };
         // Timing from the boundary between bits k-3 and k-2 as the best
-        // survivor has them: with a transition there, the integral across it
-        // less what the bits around it make expected moves with the error.
+        // survivor has them: with a transition there, the matched signal at
+        // the boundary (where the likelihood's slope against the timing comes
+        // from) less what the bits around it make expected moves with the error.
         double e = 0.0;
         if (k >= 4 && bit(2) != bit(3)) {
             const double boundary = ends_[static_cast<std::size_t>((k - 3) & 63)];
-            const double mid = ring.Integral(boundary - 0.5 * p, boundary + 0.5 * p) / amplitude_;
+            const double mid = ring.Integral(boundary - 0.5 * kAcross, boundary + 0.5 * kAcross) / amplitude_;
             double expected = 0.0;
             for (int q = -M; q <= 2; ++q) expected += bit(2 - q) * across_[static_cast<std::size_t>(q + M)];
             e = std::clamp(-(mid - expected) / (bit(2) * acrossSlope_), -0.5, 0.5);

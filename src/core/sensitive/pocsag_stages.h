@@ -162,10 +162,10 @@ public:
 
     // The interference for this bit period (samples).
     void Configure(double period);
-    // The integral over a window of one bit period centred `offset` samples
-    // after the centre of a +1 bit, of that bit's part of the matched
-    // signal, per unit amplitude. Rho(d) = Overlap(d * period).
-    double Overlap(double offset) const;
+    // The integral over a window of `window` samples (0: one bit period)
+    // centred `offset` samples after the centre of a +1 bit, of that bit's
+    // part of the matched signal, per unit amplitude. Rho(d) = Overlap(d * period).
+    double Overlap(double offset, double window = 0.0) const;
     double Rho(int d) const { return rho_[static_cast<std::size_t>(d < 0 ? -d : d)]; }
     double Period() const { return period_; }
     // Start afresh after a preamble whose last bit was `lastOne` (+1) or not.
