@@ -217,13 +217,19 @@ void LineTrellis::Configure(double period) {
     for (int v = 0; v < 64; ++v) {
         double near = 0.0;
         double far = 0.0;
+        double nearLater = 0.0;
+        double farLater = 0.0;
         for (int i = 0; i < 6; ++i) {
             const double b = ((v >> i) & 1) != 0 ? 1.0 : -1.0;
             near += b * rho_[static_cast<std::size_t>(i + 1)];
             far += b * rho_[static_cast<std::size_t>(i + 7)];
+            nearLater += b * rho_[static_cast<std::size_t>(6 - i)];
+            farLater += b * rho_[static_cast<std::size_t>(12 - i)];
         }
         nearTable_[static_cast<std::size_t>(v)] = near;
         farTable_[static_cast<std::size_t>(v)] = far;
+        nearLaterTable_[static_cast<std::size_t>(v)] = nearLater;
+        farLaterTable_[static_cast<std::size_t>(v)] = farLater;
     }
 }
 
@@ -257,11 +263,12 @@ void LineTrellis::Reset(bool lastOne) {
 }
 
 double LineTrellis::Interference(std::uint64_t path, int i, bool withLater) const {
-    double sum = 0.0;
-    for (int d = 1; d <= Memory; ++d) {
-        const double r = rho_[static_cast<std::size_t>(d)];
-        sum += ((path >> (i + d)) & 1u) != 0 ? r : -r;
-        if (withLater) sum += ((path >> (i - d)) & 1u) != 0 ? r : -r;
+    static_assert(Memory == 12, "the tables cover six bits each");
+    const std::uint64_t before = path >> (i + 1);
+    double sum = nearTable_[before & 63u] + farTable_[(before >> 6) & 63u];
+    if (withLater) {
+        const std::uint64_t after = path >> (i - Memory);
+        sum += nearLaterTable_[(after >> 6) & 63u] + farLaterTable_[after & 63u];
     }
     return sum;
 }
@@ -273,23 +280,27 @@ void LineTrellis::Step(double u) {
         const std::uint64_t p = path_[static_cast<std::size_t>(s)];
         rest[static_cast<std::size_t>(s)] = u - nearTable_[p & 63u] - farTable_[(p >> 6) & 63u];
     }
+    // States a and a + States/2 lead to 2a (the new bit -1) and 2a + 1 (+1).
+    constexpr int Half = States / 2;
     std::array<double, States> metric{};
     std::array<std::uint64_t, States> path{};
-    double top = -1e300;
-    for (int n = 0; n < States; ++n) {
-        const int a = n >> 1;
-        const int b = a | (States >> 1);
-        const double sign = (n & 1) != 0 ? 1.0 : -1.0;
-        const double ma = metric_[static_cast<std::size_t>(a)] + sign * rest[static_cast<std::size_t>(a)];
-        const double mb = metric_[static_cast<std::size_t>(b)] + sign * rest[static_cast<std::size_t>(b)];
-        const int from = ma >= mb ? a : b;
-        metric[static_cast<std::size_t>(n)] = std::max(ma, mb);
-        path[static_cast<std::size_t>(n)] = (path_[static_cast<std::size_t>(from)] << 1) | static_cast<std::uint64_t>(n & 1);
-        if (metric[static_cast<std::size_t>(n)] > top) {
-            top = metric[static_cast<std::size_t>(n)];
-            best_ = n;
-        }
+    for (int a = 0; a < Half; ++a) {
+        const auto lo = static_cast<std::size_t>(a);
+        const auto hi = static_cast<std::size_t>(a + Half);
+        const double zeroLo = metric_[lo] - rest[lo];
+        const double zeroHi = metric_[hi] - rest[hi];
+        const double oneLo = metric_[lo] + rest[lo];
+        const double oneHi = metric_[hi] + rest[hi];
+        metric[2 * lo] = zeroLo >= zeroHi ? zeroLo : zeroHi;
+        path[2 * lo] = (zeroLo >= zeroHi ? path_[lo] : path_[hi]) << 1;
+        metric[2 * lo + 1] = oneLo >= oneHi ? oneLo : oneHi;
+        path[2 * lo + 1] = ((oneLo >= oneHi ? path_[lo] : path_[hi]) << 1) | 1u;
     }
+    int best = 0;
+    for (int n = 1; n < States; ++n)
+        if (metric[static_cast<std::size_t>(n)] > metric[static_cast<std::size_t>(best)]) best = n;
+    best_ = best;
+    const double top = metric[static_cast<std::size_t>(best)];
     for (int n = 0; n < States; ++n) metric_[static_cast<std::size_t>(n)] = metric[static_cast<std::size_t>(n)] - top;
     path_ = path;
 }
@@ -359,6 +370,18 @@ void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int
         return sum;
     };
     acrossSlope_ = (loneStep(0.05) - loneStep(-0.05)) / 0.1;
+    // Bit i of the best survivor is the bit q = 2 - i places after the boundary.
+    for (int v = 0; v < 256; ++v) {
+        double near = 0.0;
+        double far = 0.0;
+        for (int i = 0; i < 8; ++i) {
+            const double b = ((v >> i) & 1) != 0 ? 1.0 : -1.0;
+            near += b * across_[static_cast<std::size_t>(2 - i + M)];
+            if (i < 7 && v < 128) far += b * across_[static_cast<std::size_t>(2 - (i + 8) + M)];
+        }
+        acrossNear_[static_cast<std::size_t>(v)] = near;
+        if (v < 128) acrossFar_[static_cast<std::size_t>(v)] = far;
+    }
     lineBits_ = 0;
     lastOut_ = end_ - FrontEnd::LineDelay;
 }
@@ -386,8 +409,7 @@ bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) 
         if (k >= 4 && bit(2) != bit(3)) {
             const double boundary = ends_[static_cast<std::size_t>((k - 3) & 63)];
             const double mid = ring.Integral(boundary - 0.5 * kAcross, boundary + 0.5 * kAcross) / amplitude_;
-            double expected = 0.0;
-            for (int q = -M; q <= 2; ++q) expected += bit(2 - q) * across_[static_cast<std::size_t>(q + M)];
+            const double expected = acrossNear_[path & 255u] + acrossFar_[(path >> 8) & 127u];
             e = std::clamp(-(mid - expected) / (bit(2) * acrossSlope_), -0.5, 0.5);
         }
         const double g1 = tracking_ ? 0.06 : 0.2;
@@ -408,6 +430,8 @@ bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) 
         amplitude_ = std::max(amplitude_, 1e-6);
         previous_ = v;
         out.value = b * std::max(b * v, 0.02);
+        out.expected = x * x / (rho0 * rho0);
+        out.fit = z0 / amplitude_ * x / (rho0 * rho0);
         out.time = ends_[static_cast<std::size_t>(m & 63)] - FrontEnd::LineDelay;
         lastOut_ = out.time;
         return true;

@@ -176,7 +176,7 @@ public:
     // the one just put in.
     std::uint64_t Best() const { return path_[static_cast<std::size_t>(best_)]; }
     // Sum of Rho(d) b over d = 1..Memory of the bits before bit `i` of `path`
-    // and, when `withLater`, of the Memory bits after it as well.
+    // and, when `withLater`, of the Memory bits after it as well (i >= Memory).
     double Interference(std::uint64_t path, int i, bool withLater) const;
 
 private:
@@ -184,9 +184,12 @@ private:
     // The matched signal's response to a unit impulse of input, by lag.
     std::array<double, LineResponseLength + FrontEnd::LineTaps - 1> response_{};
     std::array<double, Memory + 1> rho_{};
-    // Interference of bits 1..6 and 7..12 before a bit, by those bits.
+    // Interference of bits 1..6 and 7..12 before a bit, by those bits (the
+    // nearest lowest), and of bits 1..6 and 7..12 after it (the nearest highest).
     std::array<double, 64> nearTable_{};
     std::array<double, 64> farTable_{};
+    std::array<double, 64> nearLaterTable_{};
+    std::array<double, 64> farLaterTable_{};
     std::array<double, States> metric_{};
     std::array<std::uint64_t, States> path_{};
     int best_ = 0;
@@ -195,6 +198,13 @@ private:
 struct SoftBit {
     double value = 0.0;  // > 0: a one as received; about +-1 for a clean bit
     double time = 0.0;   // absolute sample time of the end of the bit
+    // Line output: what the decided bits make expected of this bit's matched
+    // filter value, squared, and the value found times the value expected
+    // (both over the square of a lone bit's). Over a stretch of signal the
+    // two sums agree; over silence the decided bits are one long run, whose
+    // expected values are zero.
+    double expected = 0.0;
+    double fit = 0.0;
 };
 
 class BitClock {
@@ -242,6 +252,9 @@ private:
     std::array<double, 64> ends_{};
     std::int64_t lineBits_ = 0;
     std::array<double, 2 * LineTrellis::Memory + 4> across_{};
+    // The expected value at the boundary by the best survivor's bits 0..7 and 8..14.
+    std::array<double, 256> acrossNear_{};
+    std::array<double, 128> acrossFar_{};
     double acrossSlope_ = 1.0;
     double lastOut_ = 0.0;
     bool NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out);
