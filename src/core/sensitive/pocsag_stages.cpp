@@ -387,7 +387,6 @@ void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int
 }
 
 bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) {
-    constexpr int M = LineTrellis::Memory;
     constexpr int D = LineTrellis::Delay;
     const double rho0 = trellis_.Rho(0);
     for (;;) {

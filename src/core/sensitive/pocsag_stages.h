@@ -154,7 +154,7 @@ private:
 // finds the most likely bits.
 class LineTrellis {
 public:
-    static constexpr int StateBits = 5;
+    static constexpr int StateBits = 4;
     static constexpr int States = 1 << StateBits;
     static constexpr int Memory = 12;
     // Bits between a value going in and its bit being decided.

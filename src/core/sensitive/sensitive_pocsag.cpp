@@ -368,8 +368,9 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
 }
 
 bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const {
-    // The line output's decision feedback can run off into garbage that still
-    // corrects now and then: there an address must be nearly clean.
+    // The line output tells a long run from silence only by its transitions,
+    // and its bits are decided jointly, so errors come in bursts: there an
+    // address must be nearly clean.
     if (c.cost > kFirmCost) return false;
     if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
     return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);
