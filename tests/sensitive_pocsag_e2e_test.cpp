@@ -53,11 +53,12 @@ TEST_P(SensitiveClean, GivesTheSpecifiedDecodersText) {
     const auto pcm = PagerSamples(s, kCalls);
     const std::string sensitive = DecodePager(pcm, true, c.output);
     EXPECT_EQ(WithoutSummaries(sensitive), kCallText);
-    // One summary: every sync and idle codeword of the transmission counted.
+    // One summary: every sync and idle codeword of the transmission counted,
+    // and its bits, none of the silence after it.
     const auto cws = gen::PocsagCodewords(kCalls);
     char summary[96];
-    std::snprintf(summary, sizeof summary, "idles: %d  syncs: %d", testing::Count(cws, gen::kPocsagIdleCodeword),
-                  testing::Count(cws, gen::kPocsagSyncCodeword));
+    std::snprintf(summary, sizeof summary, "idles: %d  syncs: %d  counts: %d", testing::Count(cws, gen::kPocsagIdleCodeword),
+                  testing::Count(cws, gen::kPocsagSyncCodeword), static_cast<int>(32 * cws.size()));
     EXPECT_NE(sensitive.find(summary), std::string::npos) << sensitive;
     // The specified decoder agrees where it decodes this signal at all.
     const std::string specified = WithoutSummaries(DecodePager(pcm, false, c.output));
