@@ -244,6 +244,11 @@ int main(int argc, char** argv) {
     const auto tones = ToneTraffic();
     both("FMS telegrams (15 dB), repeated", [&fms] { return Repeat{fms}; });
     both("five-tone sequences (15 dB), repeated", [&tones] { return Repeat{tones}; });
+    // The same with the line characteristic chosen.
+    both("squelch and hiss, line characteristic", [] { return SquelchHiss{}; }, 1);
+    both("speech-like noise, line characteristic", [] { return SpeechLike{}; }, 1);
+    both("FMS telegrams, line characteristic", [&fms] { return Repeat{fms}; }, 1);
+    both("five-tone sequences, line characteristic", [&tones] { return Repeat{tones}; }, 1);
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("\n(%.0f s)\n", elapsed);

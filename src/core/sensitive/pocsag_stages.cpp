@@ -14,12 +14,10 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The receiver's audio shaping on the line output, as the decoder assumes it:
-// de-emphasis (first-order low-pass) and a second-order high-pass, both at
-// 300 Hz. The de-emphasis is undone up to kLineCeilingHz, the high-pass by the
-// bit clock's decision feedback.
-constexpr double kLineShapingHz = 300.0;
-constexpr double kLineCeilingHz = 3000.0;
+// The receiver's audio path on the line output, as the decoder assumes it.
+constexpr double kDeEmphasisHz = 300.0;
+constexpr double kSubAudioHz = 300.0;
+constexpr double kAudioLowPassHz = 3000.0;
 constexpr double kDcBlockHz = 3.0;
 
 // Envelope of |x|: rises within about 64 samples, falls within about 2048.
@@ -56,6 +54,20 @@ Biquad ButterworthHighPass(double cornerHz) {
     return f;
 }
 
+Biquad ButterworthLowPass(double cornerHz) {
+    const double w = 2.0 * kPi * cornerHz / SampleRateHz;
+    const double cw = std::cos(w);
+    const double alpha = std::sin(w) / std::sqrt(2.0);
+    const double a0 = 1.0 + alpha;
+    Biquad f;
+    f.b0 = (1.0 - cw) / 2.0 / a0;
+    f.b1 = (1.0 - cw) / a0;
+    f.b2 = f.b0;
+    f.a1 = -2.0 * cw / a0;
+    f.a2 = (1.0 - alpha) / a0;
+    return f;
+}
+
 Biquad FirstOrderLowPass(double cornerHz) {
     const double k = std::tan(kPi * cornerHz / SampleRateHz);
     Biquad f;
@@ -76,29 +88,48 @@ Biquad FirstOrderHighPass(double cornerHz) {
 
 // ----- front end -----
 
+std::array<double, LineResponseLength> LineImpulseResponse() {
+    Biquad deEmphasis = FirstOrderLowPass(kDeEmphasisHz);
+    Biquad subAudio = ButterworthHighPass(kSubAudioHz);
+    Biquad audio = ButterworthLowPass(kAudioLowPassHz);
+    std::array<double, LineResponseLength> h{};
+    for (int n = 0; n < LineResponseLength; ++n)
+        h[static_cast<std::size_t>(n)] = audio.Step(subAudio.Step(deEmphasis.Step(n == 0 ? 1.0 : 0.0)));
+    return h;
+}
+
 void FrontEnd::Configure(Characteristic c) {
     which_ = c;
     dcBlock_ = FirstOrderHighPass(kDcBlockHz);
-    // The de-emphasis shares its numerator with the low-pass that replaces it,
-    // so the ratio of the two is a section with the de-emphasis pole as its
-    // zero: stable, and exact for the shaping it assumes.
-    const Biquad deEmphasis = FirstOrderLowPass(kLineShapingHz);
-    const Biquad ceiling = FirstOrderLowPass(kLineCeilingHz);
-    undoDeEmphasis_ = Biquad{};
-    undoDeEmphasis_.b0 = ceiling.b0 / deEmphasis.b0;
-    undoDeEmphasis_.b1 = undoDeEmphasis_.b0 * deEmphasis.a1;
-    undoDeEmphasis_.a1 = ceiling.a1;
+    const auto h = LineImpulseResponse();
+    std::copy(h.begin(), h.begin() + LineTaps, taps_.begin());
+    history_.fill(0.0);
+    at_ = 0;
     envelope_ = 0.0;
 }
 
 double FrontEnd::Step(double x) {
     double y = dcBlock_.Step(x);
-    if (which_ == Characteristic::LineOutput) y = undoDeEmphasis_.Step(y);
     const double a = std::fabs(y);
     envelope_ += (a > envelope_ ? kEnvelopeAttack : kEnvelopeRelease) * (a - envelope_);
     const double limit = kClipTimesEnvelope * envelope_;
     if (limit > 1.0) y = std::clamp(y, -limit, limit);
-    return y;
+    if (which_ != Characteristic::LineOutput) return y;
+    // Correlate the last LineTaps samples with the response: the oldest meets
+    // its first sample. Four sums keep the additions independent.
+    history_[static_cast<std::size_t>(at_)] = y;
+    history_[static_cast<std::size_t>(at_ + LineTaps)] = y;
+    at_ = at_ + 1 == LineTaps ? 0 : at_ + 1;
+    const double* r = history_.data() + at_;
+    const double* h = taps_.data();
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 0; i < LineTaps; i += 4) {
+        s0 += h[i] * r[i];
+        s1 += h[i + 1] * r[i + 1];
+        s2 += h[i + 2] * r[i + 2];
+        s3 += h[i + 3] * r[i + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
 }
 
 // ----- sample ring -----
@@ -165,7 +196,122 @@ bool PreambleChannel::Step(double x, std::int64_t index) {
     return period_ >= 0.93 * minPeriod_ && period_ <= 1.07 * maxPeriod_;
 }
 
+// ----- line trellis -----
+
+void LineTrellis::Configure(double period) {
+    period_ = period;
+    // The matched signal's response to the input: the response correlated with
+    // the matched filter's taps, at lags -(LineTaps - 1) .. LineResponseLength - 1.
+    const auto h = LineImpulseResponse();
+    for (int lag = -(FrontEnd::LineTaps - 1); lag < LineResponseLength; ++lag) {
+        double sum = 0.0;
+        for (int i = 0; i < FrontEnd::LineTaps; ++i) {
+            const int j = i + lag;
+            if (j >= 0 && j < LineResponseLength) sum += h[static_cast<std::size_t>(i)] * h[static_cast<std::size_t>(j)];
+        }
+        response_[static_cast<std::size_t>(lag + FrontEnd::LineTaps - 1)] = sum;
+    }
+    // Symmetric: the small asymmetry of the truncated filter is left out.
+    for (int d = 0; d <= Memory; ++d)
+        rho_[static_cast<std::size_t>(d)] = 0.5 * (Overlap(d * period) + Overlap(-d * period));
+    for (int v = 0; v < 64; ++v) {
+        double near = 0.0;
+        double far = 0.0;
+        double nearLater = 0.0;
+        double farLater = 0.0;
+        for (int i = 0; i < 6; ++i) {
+            const double b = ((v >> i) & 1) != 0 ? 1.0 : -1.0;
+            near += b * rho_[static_cast<std::size_t>(i + 1)];
+            far += b * rho_[static_cast<std::size_t>(i + 7)];
+            nearLater += b * rho_[static_cast<std::size_t>(6 - i)];
+            farLater += b * rho_[static_cast<std::size_t>(12 - i)];
+        }
+        nearTable_[static_cast<std::size_t>(v)] = near;
+        farTable_[static_cast<std::size_t>(v)] = far;
+        nearLaterTable_[static_cast<std::size_t>(v)] = nearLater;
+        farLaterTable_[static_cast<std::size_t>(v)] = farLater;
+    }
+}
+
+double LineTrellis::Overlap(double offset, double window) const {
+    // The response at lag l moves input at t - l to t; the window meets the
+    // bit moved by l where both overlap.
+    if (window <= 0.0) window = period_;
+    double sum = 0.0;
+    for (int lag = -(FrontEnd::LineTaps - 1); lag < LineResponseLength; ++lag) {
+        const double w = std::min(offset + 0.5 * window, lag + 0.5 * period_) -
+                         std::max(offset - 0.5 * window, lag - 0.5 * period_);
+        if (w > 0.0) sum += response_[static_cast<std::size_t>(lag + FrontEnd::LineTaps - 1)] * w;
+    }
+    return sum;
+}
+
+void LineTrellis::Reset(bool lastOne) {
+    // Every state equally likely; the older bits as the preamble would have
+    // them before each state's own.
+    for (int s = 0; s < States; ++s) {
+        std::uint64_t p = static_cast<std::uint64_t>(s);
+        bool bit = ((s >> (StateBits - 1)) & 1) != 0;
+        for (int i = StateBits; i < 64; ++i) {
+            bit = !bit;
+            if (bit) p |= std::uint64_t{1} << i;
+        }
+        path_[static_cast<std::size_t>(s)] = p;
+        metric_[static_cast<std::size_t>(s)] = 0.0;
+    }
+    best_ = lastOne ? 0b10101 & (States - 1) : 0b01010 & (States - 1);
+}
+
+double LineTrellis::Interference(std::uint64_t path, int i, bool withLater) const {
+    static_assert(Memory == 12, "the tables cover six bits each");
+    const std::uint64_t before = path >> (i + 1);
+    double sum = nearTable_[before & 63u] + farTable_[(before >> 6) & 63u];
+    if (withLater) {
+        const std::uint64_t after = path >> (i - Memory);
+        sum += nearLaterTable_[(after >> 6) & 63u] + farLaterTable_[after & 63u];
+    }
+    return sum;
+}
+
+void LineTrellis::Step(double u) {
+    // Per survivor: u less the interference of its own earlier bits.
+    std::array<double, States> rest{};
+    for (int s = 0; s < States; ++s) {
+        const std::uint64_t p = path_[static_cast<std::size_t>(s)];
+        rest[static_cast<std::size_t>(s)] = u - nearTable_[p & 63u] - farTable_[(p >> 6) & 63u];
+    }
+    // States a and a + States/2 lead to 2a (the new bit -1) and 2a + 1 (+1).
+    constexpr int Half = States / 2;
+    std::array<double, States> metric{};
+    std::array<std::uint64_t, States> path{};
+    for (int a = 0; a < Half; ++a) {
+        const auto lo = static_cast<std::size_t>(a);
+        const auto hi = static_cast<std::size_t>(a + Half);
+        const double zeroLo = metric_[lo] - rest[lo];
+        const double zeroHi = metric_[hi] - rest[hi];
+        const double oneLo = metric_[lo] + rest[lo];
+        const double oneHi = metric_[hi] + rest[hi];
+        metric[2 * lo] = zeroLo >= zeroHi ? zeroLo : zeroHi;
+        path[2 * lo] = (zeroLo >= zeroHi ? path_[lo] : path_[hi]) << 1;
+        metric[2 * lo + 1] = oneLo >= oneHi ? oneLo : oneHi;
+        path[2 * lo + 1] = ((oneLo >= oneHi ? path_[lo] : path_[hi]) << 1) | 1u;
+    }
+    int best = 0;
+    for (int n = 1; n < States; ++n)
+        if (metric[static_cast<std::size_t>(n)] > metric[static_cast<std::size_t>(best)]) best = n;
+    best_ = best;
+    const double top = metric[static_cast<std::size_t>(best)];
+    for (int n = 0; n < States; ++n) metric_[static_cast<std::size_t>(n)] = metric[static_cast<std::size_t>(n)] - top;
+    path_ = path;
+}
+
 // ----- bit clock -----
+
+namespace {
+// Line output: samples of the matched signal around a bit boundary that the
+// timing error is measured on.
+constexpr double kAcross = 2.0;
+}  // namespace
 
 void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int lookBack) {
     constexpr int kPhases = 16;
@@ -201,73 +347,94 @@ void BitClock::Lock(const SampleRing& ring, std::int64_t now, double period, int
     previous_ = ring.Integral(end_ - period, end_) / period - dc_;
     lastError_ = 0.0;
     tracking_ = false;
-    model_.Clear();
-    restored_.fill(0.0);
-}
-
-void BitClock::SetLineModel(bool on) {
-    line_ = on;
-    model_ = ButterworthHighPass(kLineShapingHz);
-    restored_.fill(0.0);
+    if (!line_) return;
+    // The matched signal has no DC. On the alternating preamble each bit's
+    // integral is the amplitude times the alternating sum of the interference.
+    trellis_.Configure(period);
+    constexpr int M = LineTrellis::Memory;
+    double alternating = trellis_.Rho(0);
+    for (int d = 1; d <= M; ++d) alternating += 2.0 * (d % 2 == 0 ? 1.0 : -1.0) * trellis_.Rho(d);
+    dc_ = 0.0;
+    amplitude_ = std::max(mid * period / std::fabs(alternating), 1e-6);
+    previous_ = ring.Integral(end_ - period, end_);
+    trellis_.Reset(previous_ * alternating > 0.0);
+    // At a boundary (the matched signal over kAcross samples around it): the
+    // bit q places after it (q < 0: before) adds across_[q + M]; and the slope
+    // of a lone step's value against the clock's error, per bit period.
+    for (int q = -M; q <= 3; ++q)
+        across_[static_cast<std::size_t>(q + M)] = trellis_.Overlap(-(q + 0.5) * period, kAcross);
+    const auto loneStep = [&](double shift) {
+        double sum = 0.0;
+        for (int q = -M; q <= M; ++q)
+            sum += (q >= 0 ? 1.0 : -1.0) * trellis_.Overlap((shift - q - 0.5) * period, kAcross);
+        return sum;
+    };
+    acrossSlope_ = (loneStep(0.05) - loneStep(-0.05)) / 0.1;
+    // Bit i of the best survivor is the bit q = 2 - i places after the boundary.
+    for (int v = 0; v < 256; ++v) {
+        double near = 0.0;
+        double far = 0.0;
+        for (int i = 0; i < 8; ++i) {
+            const double b = ((v >> i) & 1) != 0 ? 1.0 : -1.0;
+            near += b * across_[static_cast<std::size_t>(2 - i + M)];
+            if (i < 7 && v < 128) far += b * across_[static_cast<std::size_t>(2 - (i + 8) + M)];
+        }
+        acrossNear_[static_cast<std::size_t>(v)] = near;
+        if (v < 128) acrossFar_[static_cast<std::size_t>(v)] = far;
+    }
+    lineBits_ = 0;
+    lastOut_ = end_ - FrontEnd::LineDelay;
 }
 
 bool BitClock::NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out) {
-    const double p = period_;
-    const double t = end_ + p;
-    if (t >= static_cast<double>(end - 1)) return false;
-    // The samples whose centres lie in the bit.
-    const auto first = static_cast<std::int64_t>(std::ceil(end_ - 0.5));
-    const auto last = static_cast<std::int64_t>(std::ceil(t - 0.5)) - 1;
-    const auto n = static_cast<int>(std::clamp<std::int64_t>(last - first + 1, 1, 32));
-    Biquad past = model_;  // the decided bits alone
-    Biquad step = model_;  // this bit alone, as a one
-    step.Clear();
-    std::array<double, 32> r{};
-    std::array<double, 32> yz{};
-    std::array<double, 32> yh{};
-    double num = 0.0;
-    double den = 0.0;
-    for (int i = 0; i < n; ++i) {
-        r[static_cast<std::size_t>(i)] = ring.At(first + i) - dc_;
-        yz[static_cast<std::size_t>(i)] = past.Step(0.0);
-        yh[static_cast<std::size_t>(i)] = step.Step(1.0);
-        num += (r[static_cast<std::size_t>(i)] - amplitude_ * yz[static_cast<std::size_t>(i)]) * yh[static_cast<std::size_t>(i)];
-        den += yh[static_cast<std::size_t>(i)] * yh[static_cast<std::size_t>(i)];
+    constexpr int D = LineTrellis::Delay;
+    const double rho0 = trellis_.Rho(0);
+    for (;;) {
+        const double p = period_;
+        const double t = end_ + p;
+        if (t >= static_cast<double>(end - 1)) return false;
+        const double z = ring.Integral(t - p, t);
+        const std::int64_t k = lineBits_++;
+        values_[static_cast<std::size_t>(k & 63)] = z;
+        ends_[static_cast<std::size_t>(k & 63)] = t;
+        trellis_.Step(z / amplitude_);
+        const std::uint64_t path = trellis_.Best();
+        const auto bit = [path](int i) { return ((path >> i) & 1u) != 0 ? 1.0 : -1.0; };
+        // Timing from the boundary between bits k-3 and k-2 as the best
+        // survivor has them: with a transition there, the matched signal at
+        // the boundary (where the likelihood's slope against the timing comes
+        // from) less what the bits around it make expected moves with the error.
+        double e = 0.0;
+        if (k >= 4 && bit(2) != bit(3)) {
+            const double boundary = ends_[static_cast<std::size_t>((k - 3) & 63)];
+            const double mid = ring.Integral(boundary - 0.5 * kAcross, boundary + 0.5 * kAcross) / amplitude_;
+            const double expected = acrossNear_[path & 255u] + acrossFar_[(path >> 8) & 127u];
+            e = std::clamp(-(mid - expected) / (bit(2) * acrossSlope_), -0.5, 0.5);
+        }
+        const double g1 = tracking_ ? 0.06 : 0.2;
+        const double g2 = tracking_ ? 0.0008 : 0.01;
+        end_ = t + g1 * e * p;
+        period_ = std::clamp(period_ + g2 * e * p, 0.98 * nominal_, 1.02 * nominal_);
+        lastError_ = e;
+        if (k < D) continue;
+        // Bit k - D is decided; its soft value is its own integral with the
+        // interference of the bits on both sides taken out.
+        const std::int64_t m = k - D;
+        const double b = bit(D);
+        const double z0 = values_[static_cast<std::size_t>(m & 63)];
+        const double isi = trellis_.Interference(path, D, true);
+        const double v = (z0 / amplitude_ - isi) / rho0;
+        const double x = rho0 * b + isi;
+        amplitude_ += (tracking_ ? 0.005 : 0.05) * (z0 - amplitude_ * x) * x / (rho0 * rho0);
+        amplitude_ = std::max(amplitude_, 1e-6);
+        previous_ = v;
+        out.value = b * std::max(b * v, 0.02);
+        out.expected = x * x / (rho0 * rho0);
+        out.fit = z0 / amplitude_ * x / (rho0 * rho0);
+        out.time = ends_[static_cast<std::size_t>(m & 63)] - FrontEnd::LineDelay;
+        lastOut_ = out.time;
+        return true;
     }
-    const double v = num / (amplitude_ * std::max(den, 1e-9));
-    const double s = v >= 0.0 ? 1.0 : -1.0;
-    // Advance the model by this bit; keep the signal with the loss put back.
-    model_.x1 = past.x1 + s * step.x1;
-    model_.x2 = past.x2 + s * step.x2;
-    model_.y1 = past.y1 + s * step.y1;
-    model_.y2 = past.y2 + s * step.y2;
-    double residual = 0.0;
-    for (int i = 0; i < n; ++i) {
-        const double fit = amplitude_ * (yz[static_cast<std::size_t>(i)] + s * yh[static_cast<std::size_t>(i)]);
-        residual += r[static_cast<std::size_t>(i)] - fit;
-        restored_[static_cast<std::size_t>((first + i) & 63)] = r[static_cast<std::size_t>(i)] - fit + amplitude_ * s;
-    }
-    double e = 0.0;
-    if (previous_ * v < 0.0) {
-        const auto a = static_cast<std::int64_t>(std::ceil(t - 1.5 * p - 0.5));
-        const auto b = static_cast<std::int64_t>(std::ceil(t - 0.5 * p - 0.5));
-        double mid = 0.0;
-        for (std::int64_t k = a; k < b; ++k) mid += restored_[static_cast<std::size_t>(k & 63)];
-        mid /= static_cast<double>(std::max<std::int64_t>(b - a, 1)) * amplitude_;
-        e = std::clamp(mid * (previous_ - v) / 4.0, -0.5, 0.5);
-    }
-    const double g1 = tracking_ ? 0.06 : 0.2;
-    const double g2 = tracking_ ? 0.0008 : 0.01;
-    end_ = t + g1 * e * p;
-    period_ = std::clamp(period_ + g2 * e * p, 0.98 * nominal_, 1.02 * nominal_);
-    dc_ += dcRate_ * residual / n;
-    amplitude_ *= 1.0 + (tracking_ ? 0.005 : 0.05) * std::clamp(v * s - 1.0, -0.5, 0.5);
-    amplitude_ = std::max(amplitude_, 1e-6);
-    previous_ = v;
-    lastError_ = e;
-    out.value = v;
-    out.time = t;
-    return true;
 }
 
 bool BitClock::Next(const SampleRing& ring, std::int64_t end, SoftBit& out) {

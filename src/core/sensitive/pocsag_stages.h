@@ -15,7 +15,8 @@
 // The stages, in the order the samples meet them:
 //   FrontEnd        sample in, sample out: removes DC and drift, limits spikes to a
 //                   few times the running envelope, and for the line output
-//                   undoes the receiver's de-emphasis (up to 3 kHz).
+//                   correlates with the receiver's audio response (the filter
+//                   matched to the channel; its output lags by LineDelay samples).
 //   SampleRing      the front end's output with absolute sample indices; gives
 //                   the integral over any stretch of time (the filter matched to
 //                   one bit is the integral over one bit period).
@@ -28,9 +29,16 @@
 //                   off nominal by several hundred ppm stays centred); removes
 //                   the remaining DC by decision feedback; gives one soft bit per
 //                   bit period (+1 = a clean one, -1 = a clean zero). On the
-//                   line output each bit is matched to its response through the
-//                   receiver's high-pass and the decided bits' part of the
-//                   baseline wander is taken out before the decision.
+//                   line output the bit's integral over the channel-matched
+//                   signal goes to a LineTrellis, and the clock's timing error
+//                   is measured against what the trellis's bits make expected.
+//   LineTrellis     line output: the bits are smeared over their neighbours by
+//                   the receiver's audio filters in a way the decoder knows, so
+//                   the most likely bit sequence is found by a Viterbi search
+//                   over the matched filter values (a known intersymbol
+//                   interference of up to Memory bits either side); each bit is
+//                   decided Delay bits later, with a soft value from its own
+//                   matched filter value once its neighbours are taken out.
 //   SyncErrors      wrong bits between a 32-bit word and the synchronisation
 //                   codeword in either polarity.
 //   BchCorrector    a received codeword with the soft values of its bits in, the
@@ -66,13 +74,27 @@ struct Biquad {
 // Filters by the bilinear transform at SampleRateHz.
 Biquad BandPass(double centreHz, double q);
 Biquad ButterworthHighPass(double cornerHz);
+Biquad ButterworthLowPass(double cornerHz);
 Biquad FirstOrderLowPass(double cornerHz);
 Biquad FirstOrderHighPass(double cornerHz);
 
 enum class Characteristic { Discriminator, LineOutput };
 
+// The receiver's audio path on the line output as the decoder assumes it:
+// de-emphasis (first-order low-pass, 300 Hz), the sub-audio high-pass
+// (second-order Butterworth, 300 Hz) and the audio low-pass (second-order
+// Butterworth, 3 kHz). Its impulse response at SampleRateHz, `LineResponseLength`
+// samples (the rest is below 1e-5 of the energy).
+constexpr int LineResponseLength = 96;
+std::array<double, LineResponseLength> LineImpulseResponse();
+
 class FrontEnd {
 public:
+    // Taps of the line output's matched filter: 99 % of the response's energy.
+    static constexpr int LineTaps = 32;
+    // Line output: the output at sample n is the matched filter at n - LineDelay.
+    static constexpr int LineDelay = LineTaps - 1;
+
     explicit FrontEnd(Characteristic c = Characteristic::Discriminator) { Configure(c); }
     void Configure(Characteristic c);
     Characteristic Which() const { return which_; }
@@ -82,8 +104,10 @@ public:
 private:
     Characteristic which_ = Characteristic::Discriminator;
     Biquad dcBlock_;
-    Biquad undoDeEmphasis_;
     double envelope_ = 0.0;
+    std::array<double, LineTaps> taps_{};           // the response, first sample first
+    std::array<double, 2 * LineTaps> history_{};    // the last LineTaps inputs, twice over
+    int at_ = 0;
 };
 
 class SampleRing {
@@ -123,9 +147,64 @@ private:
     double period_ = 0.0;
 };
 
+// Line output: the matched filter value of bit k (its integral over the
+// front end's output) is u_k = sum over d of Rho(d) b_(k-d) + noise, b = +-1,
+// in units of the signal's amplitude. A Viterbi search over the last StateBits
+// bits, each survivor taking its own older bits (up to Memory) into account,
+// finds the most likely bits.
+class LineTrellis {
+public:
+    static constexpr int StateBits = 4;
+    static constexpr int States = 1 << StateBits;
+    static constexpr int Memory = 12;
+    // Bits between a value going in and its bit being decided.
+    static constexpr int Delay = 24;
+
+    // The interference for this bit period (samples).
+    void Configure(double period);
+    // The integral over a window of `window` samples (0: one bit period)
+    // centred `offset` samples after the centre of a +1 bit, of that bit's
+    // part of the matched signal, per unit amplitude. Rho(d) = Overlap(d * period).
+    double Overlap(double offset, double window = 0.0) const;
+    double Rho(int d) const { return rho_[static_cast<std::size_t>(d < 0 ? -d : d)]; }
+    double Period() const { return period_; }
+    // Start afresh after a preamble whose last bit was `lastOne` (+1) or not.
+    void Reset(bool lastOne);
+    // The next bit's value u (matched filter value over amplitude).
+    void Step(double u);
+    // The best survivor: bit i = the bit decided i steps back (1 = +1), bit 0
+    // the one just put in.
+    std::uint64_t Best() const { return path_[static_cast<std::size_t>(best_)]; }
+    // Sum of Rho(d) b over d = 1..Memory of the bits before bit `i` of `path`
+    // and, when `withLater`, of the Memory bits after it as well (i >= Memory).
+    double Interference(std::uint64_t path, int i, bool withLater) const;
+
+private:
+    double period_ = 10.0;
+    // The matched signal's response to a unit impulse of input, by lag.
+    std::array<double, LineResponseLength + FrontEnd::LineTaps - 1> response_{};
+    std::array<double, Memory + 1> rho_{};
+    // Interference of bits 1..6 and 7..12 before a bit, by those bits (the
+    // nearest lowest), and of bits 1..6 and 7..12 after it (the nearest highest).
+    std::array<double, 64> nearTable_{};
+    std::array<double, 64> farTable_{};
+    std::array<double, 64> nearLaterTable_{};
+    std::array<double, 64> farLaterTable_{};
+    std::array<double, States> metric_{};
+    std::array<std::uint64_t, States> path_{};
+    int best_ = 0;
+};
+
 struct SoftBit {
     double value = 0.0;  // > 0: a one as received; about +-1 for a clean bit
     double time = 0.0;   // absolute sample time of the end of the bit
+    // Line output: what the decided bits make expected of this bit's matched
+    // filter value, squared, and the value found times the value expected
+    // (both over the square of a lone bit's). Over a stretch of signal the
+    // two sums agree; over silence the decided bits are one long run, whose
+    // expected values are zero.
+    double expected = 0.0;
+    double fit = 0.0;
 };
 
 class BitClock {
@@ -141,14 +220,14 @@ public:
     void SetTracking(bool tracking) { tracking_ = tracking; }
     // DC follows faster or slower.
     void SetDcRate(double rate) { dcRate_ = rate; }
-    // Line output: each bit is matched to its response through the receiver's
-    // 300 Hz high-pass, and what that high-pass took from the bits already
-    // decided is put back (decision feedback).
-    void SetLineModel(bool on);
+    // Line output: bits through the LineTrellis (the samples are the front
+    // end's line output, matched to the receiver's audio path).
+    void SetLineModel(bool on) { line_ = on; }
 
     double Period() const { return period_; }
     double NominalPeriod() const { return nominal_; }
-    double BitEnd() const { return end_; }
+    // The end of the last bit given (absolute sample time of the input).
+    double BitEnd() const { return line_ ? lastOut_ : end_; }
     double Dc() const { return dc_; }
     double Amplitude() const { return amplitude_; }
     // The last timing error, in bit periods (positive: the clock was early).
@@ -165,8 +244,19 @@ private:
     double dcRate_ = 0.02;
     bool tracking_ = false;
     bool line_ = false;
-    Biquad model_;                       // the high-pass driven by the decided bits
-    std::array<double, 64> restored_{};  // line output: the signal with the decided bits' loss put back
+    // Line output: the trellis, the matched filter values and end times of the
+    // bits it has not decided yet (by bit number), the expected integral across
+    // a boundary per neighbouring bit, and its slope against the clock's error.
+    LineTrellis trellis_;
+    std::array<double, 64> values_{};
+    std::array<double, 64> ends_{};
+    std::int64_t lineBits_ = 0;
+    std::array<double, 2 * LineTrellis::Memory + 4> across_{};
+    // The expected value at the boundary by the best survivor's bits 0..7 and 8..14.
+    std::array<double, 256> acrossNear_{};
+    std::array<double, 128> acrossFar_{};
+    double acrossSlope_ = 1.0;
+    double lastOut_ = 0.0;
     bool NextLine(const SampleRing& ring, std::int64_t end, SoftBit& out);
 };
 

@@ -38,6 +38,14 @@ constexpr double kSilent = 0.35;
 // noise).
 constexpr double kPresent = 0.5;
 constexpr double kSteady = 0.72;
+// Line output: a long run of equal bits and silence look alike (both leave
+// the audio path at rest), so signal shows in the transitions instead. Mean
+// expected square (SoftBit::expected) of a codeword's bits: at least
+// kLineRich for signal, below kLineRun it is one long run (silence); and the
+// fit must make up at least kLineFit of the expected.
+constexpr double kLineRich = 0.4;
+constexpr double kLineRun = 0.2;
+constexpr double kLineFit = 0.5;
 // Wrong bits a sync may have at its expected place, and one or two bits off it.
 constexpr int kSyncInPlace = 3;
 constexpr int kSyncNearby = 2;
@@ -116,6 +124,8 @@ void SensitivePocsagDecoder::OnBit(const SoftBit& bit) {
     const auto slot = static_cast<std::size_t>(bitCount_ & 1023);
     soft_[slot] = bit.value;
     bitTime_[slot] = bit.time;
+    expected_[slot] = bit.expected;
+    fit_[slot] = bit.fit;
     shift_ = (shift_ << 1) | (bit.value > 0.0 ? 1u : 0u);
     ++bitCount_;
     if (state_ == State::Acquiring) {
@@ -214,13 +224,25 @@ void SensitivePocsagDecoder::CheckSync() {
     WordAt(nextWord_, &soft);
     double sum = 0.0;
     for (double v : soft) sum += std::fabs(v);
-    if (missedSyncs_ > 0 || sum / 32.0 < kPresent) {
+    const bool run = characteristic_ == 1 && LineExpected(nextWord_, nullptr) < kLineRun;
+    if (missedSyncs_ > 0 || sum / 32.0 < kPresent || run) {
         EndTransmission();
         return;
     }
     ++missedSyncs_;
     nextWord_ += 32;
     wordInBatch_ = 0;
+}
+
+double SensitivePocsagDecoder::LineExpected(std::int64_t start, double* fit) const {
+    double expected = 0.0;
+    double found = 0.0;
+    for (std::int64_t i = start; i < start + 32; ++i) {
+        expected += expected_[static_cast<std::size_t>(i & 1023)];
+        found += fit_[static_cast<std::size_t>(i & 1023)];
+    }
+    if (fit != nullptr) *fit = found / 32.0;
+    return expected / 32.0;
 }
 
 void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
@@ -236,9 +258,16 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
         if (std::fabs(v) < 0.5) ++weak;
     }
     const double meanAbs = absSum / 32.0;
-    const bool present = meanAbs >= kPresent && meanAbs * meanAbs >= kSteady * (squareSum / 32.0);
+    bool present = meanAbs >= kPresent && meanAbs * meanAbs >= kSteady * (squareSum / 32.0);
+    bool silent = meanAbs < kSilent;
+    if (characteristic_ == 1) {
+        double fit = 0.0;
+        const double expected = LineExpected(start, &fit);
+        present = meanAbs >= kPresent && expected >= kLineRich && fit >= kLineFit * expected;
+        silent = silent || expected < kLineRun;
+    }
     if (!present) {
-        if (meanAbs < kSilent || ++doubtfulRun_ >= 2) {
+        if (silent || ++doubtfulRun_ >= 2) {
             EndTransmission();
             return;
         }
@@ -304,8 +333,9 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
 }
 
 bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const {
-    // The line output's decision feedback can run off into garbage that still
-    // corrects now and then: there an address must be nearly clean.
+    // The line output tells a long run from silence only by its transitions,
+    // and its bits are decided jointly, so errors come in bursts: there an
+    // address must be nearly clean.
     if (c.cost > kFirmCost) return false;
     if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
     return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);

@@ -73,6 +73,9 @@ private:
     void DecodeCodeword(std::int64_t start);
     // The codeword starting at bit `start` in the transmission's polarity.
     std::uint32_t WordAt(std::int64_t start, std::array<double, 32>* soft = nullptr) const;
+    // Line output: the mean SoftBit::expected of the 32 bits from `start`,
+    // and their mean fit.
+    double LineExpected(std::int64_t start, double* fit) const;
     void BeginTransmission(bool inverted);
     void EndTransmission();
     bool AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const;
@@ -96,6 +99,8 @@ private:
     // Soft bits by absolute bit number (ring of 1024) with the time each ended.
     std::array<double, 1024> soft_{};
     std::array<double, 1024> bitTime_{};
+    std::array<double, 1024> expected_{};  // line output: SoftBit::expected and ::fit
+    std::array<double, 1024> fit_{};
     std::int64_t bitCount_ = 0;
     std::uint32_t shift_ = 0;
     std::int64_t lockedAt_ = 0;
