@@ -29,6 +29,8 @@
 // the requested level.
 #include "gen/pocsag_gen.h"
 
+#include "core/biquad.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -155,53 +157,14 @@ std::vector<std::uint32_t> PackCodes(const std::vector<int>& codes, int width, i
 // Normal distribution function.
 double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
 
-// Second-order section, direct form I.
-struct Biquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    double Step(double x) {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y;
-    }
-};
+using dsp::Biquad;
 
-// Butterworth (Q = 1/sqrt 2) low- or high-pass by the bilinear transform.
+// Butterworth (Q = 1/sqrt 2) low- or high-pass, and first-order sections.
 Biquad Butterworth(double cornerHz, double sampleRate, bool highPass) {
-    const double w = 2.0 * kPi * cornerHz / sampleRate;
-    const double cw = std::cos(w);
-    const double alpha = std::sin(w) / std::sqrt(2.0);
-    const double a0 = 1.0 + alpha;
-    Biquad f;
-    if (highPass) {
-        f.b0 = (1.0 + cw) / 2.0 / a0;
-        f.b1 = -(1.0 + cw) / a0;
-    } else {
-        f.b0 = (1.0 - cw) / 2.0 / a0;
-        f.b1 = (1.0 - cw) / a0;
-    }
-    f.b2 = f.b0;
-    f.a1 = -2.0 * cw / a0;
-    f.a2 = (1.0 - alpha) / a0;
-    return f;
+    return highPass ? dsp::ButterworthHighPass(cornerHz, sampleRate) : dsp::ButterworthLowPass(cornerHz, sampleRate);
 }
-
-// First-order low- or high-pass by the bilinear transform, as a biquad.
 Biquad FirstOrder(double cornerHz, double sampleRate, bool highPass) {
-    const double k = std::tan(kPi * cornerHz / sampleRate);
-    Biquad f;
-    if (highPass) {
-        f.b0 = 1.0 / (1.0 + k);
-        f.b1 = -f.b0;
-    } else {
-        f.b0 = k / (1.0 + k);
-        f.b1 = f.b0;
-    }
-    f.a1 = (k - 1.0) / (k + 1.0);
-    return f;
+    return highPass ? dsp::FirstOrderHighPass(cornerHz, sampleRate) : dsp::FirstOrderLowPass(cornerHz, sampleRate);
 }
 
 }  // namespace

@@ -50,33 +50,22 @@
 #include <array>
 #include <cstdint>
 
+#include "core/biquad.h"
+
 namespace quorvel::sensitive {
 
 constexpr double SampleRateHz = 11025.0;
 constexpr std::uint32_t Sync = 0x7CD215D8u;
 constexpr std::uint32_t Idle = 0x7A89C197u;
 
-// Second-order section, direct form I.
-struct Biquad {
-    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
-    double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
-    double Step(double x) {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y;
-    }
-    void Clear() { x1 = x2 = y1 = y2 = 0.0; }
-};
+using dsp::Biquad;
 
-// Filters by the bilinear transform at SampleRateHz.
-Biquad BandPass(double centreHz, double q);
-Biquad ButterworthHighPass(double cornerHz);
-Biquad ButterworthLowPass(double cornerHz);
-Biquad FirstOrderLowPass(double cornerHz);
-Biquad FirstOrderHighPass(double cornerHz);
+// Filters at SampleRateHz (core/biquad.h).
+inline Biquad BandPass(double centreHz, double q) { return dsp::BandPass(centreHz, q, SampleRateHz); }
+inline Biquad ButterworthHighPass(double cornerHz) { return dsp::ButterworthHighPass(cornerHz, SampleRateHz); }
+inline Biquad ButterworthLowPass(double cornerHz) { return dsp::ButterworthLowPass(cornerHz, SampleRateHz); }
+inline Biquad FirstOrderLowPass(double cornerHz) { return dsp::FirstOrderLowPass(cornerHz, SampleRateHz); }
+inline Biquad FirstOrderHighPass(double cornerHz) { return dsp::FirstOrderHighPass(cornerHz, SampleRateHz); }
 
 enum class Characteristic { Discriminator, LineOutput };
 
