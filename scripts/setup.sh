@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libsoxr-dev libcli11-dev
+  libsndfile1-dev libflac-dev libsoxr-dev libcli11-dev
   qt6-base-dev libgl-dev
   portaudio19-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time

@@ -161,6 +161,7 @@ int DecodeFile(const Options& o, Engine& engine) {
     int status = 0;
     for (;;) {
         const long n = reader->Read(frames.data(), kChunkFrames);
+        for (const std::string& w : reader->TakeWarnings()) std::cerr << "quorvel-decode: warning: " << w << "\n";
         if (n < 0) {
             std::cerr << "quorvel-decode: read error: " << reader->Error() << "\n";
             status = kExitInput;
