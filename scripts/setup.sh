@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libflac-dev libsoxr-dev libcli11-dev
   qt6-base-dev libgl-dev

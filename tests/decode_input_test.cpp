@@ -145,7 +145,7 @@ TEST_F(DecodeInput, RatesTooLowAreRefusedAndMemoryStaysBounded) {
     WriteAll(Path("1hz.wav"), bytes);
     WriteAll(Path("noise.raw"), std::string(20000000, '\x11'));  // 10 s at 1 MHz
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUORVEL_SANITIZED)
     const long limit = 250000;  // the sanitizer's own shadow memory comes on top
 #else
     const long limit = 50000;
