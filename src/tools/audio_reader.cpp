@@ -164,7 +164,9 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
     if (path == "-") {
         fd = STDIN_FILENO;
         if (IsFlac(PeekBytes(fd, 4))) reader = OpenFlacStream(stdin, false, name, error);
-    } else {
+    } else if (struct stat st {}; ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        // Only a plain file is looked at first: reading from a named pipe would
+        // take the bytes away from the library that opens it again.
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (file != nullptr) {
             unsigned char head[4] = {};
@@ -196,7 +198,9 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
         std::uint64_t claimed =
             info.frames > 0 && info.frames != SF_COUNT_MAX ? static_cast<std::uint64_t>(info.frames) : 0;
         std::string endProblem;
-        const int ownFd = fd >= 0 ? fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        const bool plain = fd >= 0 || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        const int ownFd = fd >= 0 ? fd : plain ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
         if (ownFd >= 0) {
             const int major = info.format & SF_FORMAT_TYPEMASK;
             if (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) {
