@@ -195,8 +195,10 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
         }
         // What the framing claims, where the library's own length would hide a
         // file cut short: it trims a WAV's frame count to what the file holds.
-        std::uint64_t claimed =
-            info.frames > 0 && info.frames != SF_COUNT_MAX ? static_cast<std::uint64_t>(info.frames) : 0;
+        // A streaming writer on a pipe leaves a placeholder of about 2 or 4 GiB.
+        std::uint64_t claimed = info.frames > 0 && info.frames < 0x7FFF0000LL / (2LL * info.channels)
+                                    ? static_cast<std::uint64_t>(info.frames)
+                                    : 0;
         std::string endProblem;
         struct stat st {};
         const bool plain = fd >= 0 || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
