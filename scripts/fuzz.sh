@@ -40,6 +40,7 @@ for f in fuzz/seeds/*; do
 done
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/fuzz/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run() {  # harness, corpus, max_len
   "$build/fuzz/$1" -max_total_time="$seconds" -max_len="$3" -timeout=20 -rss_limit_mb=1024 \
