@@ -4,9 +4,9 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
+  libsndfile1-dev libflac-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev
   portaudio19-dev libpulse-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time

@@ -174,6 +174,12 @@ void TForm1::BuildControls() {
     Memo1->setReadOnly(true);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The status lines are small tables with tabs between their columns; with
+    // the toolkit's default stops (80 px) they wrap and the counters drop out of
+    // the 72 px box. A stop just wider than the widest field ("no tone") keeps
+    // every line whole, and a thin margin keeps all five lines in view.
+    Memo1->setTabStopDistance(Memo1->fontMetrics().horizontalAdvance(QStringLiteral("no tone ")));
+    Memo1->document()->setDocumentMargin(1);
 
     CheckBox1 = checkBox("POCSAG", 456, 8);
     CheckBox2 = checkBox("FMS", 536, 8);

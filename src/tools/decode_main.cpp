@@ -295,6 +295,7 @@ int DecodeFile(const Options& o, const std::string& input, Engine& engine, Outpu
     int status = 0;
     for (;;) {
         const long n = reader->Read(frames.data(), kChunkFrames);
+        for (const std::string& w : reader->TakeWarnings()) std::cerr << "quorvel-decode: warning: " << w << "\n";
         if (n < 0) {
             std::cerr << "quorvel-decode: read error in " << input << ": " << reader->Error() << "\n";
             status = kExitInput;

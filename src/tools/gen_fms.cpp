@@ -56,7 +56,9 @@ void AddFmsCommand(CLI::App& app, int& exitCode) {
     cmd->add_flag("--follow-on", withText, "send follow-on blocks even with an empty text");
     cmd->add_option("--tail-bits", tx.tailBits, "\"1\" bits sent after the last block")->check(CLI::Range(0, 10000));
     cmd->add_option("--count", count, "number of transmissions")->check(CLI::Range(1, 10000));
-    cmd->add_option("--gap-ms", gapMs, "silence between transmissions in ms")->check(CLI::Range(0.0, 3600000.0));
+    cmd->add_option("--gap-ms", gapMs, "silence between transmissions in ms")
+        ->check(FiniteNumber)
+        ->check(CLI::Range(0.0, 3600000.0));
     cmd->callback([&exitCode] {
         std::array<int, 1> statusDigit{};
         if (!ParseDigits(location, tx.telegram.location) || !ParseDigits(vehicle, tx.telegram.vehicle) ||
@@ -70,11 +72,11 @@ void AddFmsCommand(CLI::App& app, int& exitCode) {
         tx.text = text;
         const std::vector<double> one = gen::FmsWaveform(gen::FmsTransmissionBits(tx), o.level, o.sampleRate);
         const double power = gen::MeanSquare(one);
-        const auto gap = static_cast<std::size_t>(std::llround(gapMs / 1000.0 * o.sampleRate));
-        std::vector<double> all;
+        const auto gap = static_cast<std::uint64_t>(std::llround(gapMs / 1000.0 * o.sampleRate));
+        SignalPieces all;
         for (int k = 0; k < count; ++k) {
-            if (k > 0) all.resize(all.size() + gap, 0.0);
-            all.insert(all.end(), one.begin(), one.end());
+            if (k > 0) all.Silence(gap);
+            all.Samples(one);
         }
         exitCode = WriteSignal(o, all, power);
     });

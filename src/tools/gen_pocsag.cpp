@@ -71,12 +71,14 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
     cmd->add_option("--call", calls,
                     "ADDRESS,FUNCTION,KIND[,TEXT] with KIND numeric|alpha|tone (text UTF-8); \"next\" starts a new transmission")
         ->required();
-    cmd->add_option("--bitrate", signal.bitRate, "bit/s")->check(CLI::Range(400.0, 2800.0));
+    cmd->add_option("--bitrate", signal.bitRate, "bit/s")->check(FiniteNumber)->check(CLI::Range(400.0, 2800.0));
     cmd->add_flag("--inverted", signal.inverted, "send every bit inverted");
     cmd->add_option("--preamble", signal.preambleBits, "preamble bits before the first batch")->check(CLI::Range(0, 100000));
     cmd->add_option("--tap", tap, "receiver output: discriminator or line")
         ->check(CLI::IsMember({"discriminator", "line"}));
-    cmd->add_option("--gap", gapSeconds, "seconds of silence between transmissions")->check(CLI::Range(0.0, 3600.0));
+    cmd->add_option("--gap", gapSeconds, "seconds of silence between transmissions")
+        ->check(FiniteNumber)
+        ->check(CLI::Range(0.0, 3600.0));
     cmd->add_option("--repeat", repeat, "times the whole sequence of transmissions is sent")->check(CLI::Range(1, 1000));
     cmd->callback([&exitCode] {
         std::vector<std::vector<gen::PocsagMessage>> transmissions(1);
@@ -104,17 +106,20 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
             exitCode = 2;
             return;
         }
-        const auto gap = static_cast<std::size_t>(std::llround(gapSeconds * o.sampleRate));
-        std::vector<double> out;
+        const auto gap = static_cast<std::uint64_t>(std::llround(gapSeconds * o.sampleRate));
+        // Each transmission is made once; repeats and gaps only refer to it.
+        std::vector<std::vector<double>> waves;
+        for (const auto& messages : transmissions)
+            waves.push_back(gen::PocsagWaveform(signal, gen::PocsagCodewords(messages)));
+        SignalPieces out;
         double energy = 0.0;
-        std::size_t present = 0;
+        std::uint64_t present = 0;
         for (int r = 0; r < repeat; ++r) {
-            for (const auto& messages : transmissions) {
-                if (!out.empty()) out.resize(out.size() + gap, 0.0);
-                const std::vector<double> wave = gen::PocsagWaveform(signal, gen::PocsagCodewords(messages));
+            for (const auto& wave : waves) {
+                if (out.Length() > 0) out.Silence(gap);
                 for (const double x : wave) energy += x * x;
                 present += wave.size();
-                out.insert(out.end(), wave.begin(), wave.end());
+                out.Samples(wave);
             }
         }
         exitCode = WriteSignal(o, out, present > 0 ? energy / static_cast<double>(present) : 0.0);

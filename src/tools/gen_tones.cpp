@@ -1,5 +1,6 @@
 // quorvel-gen tones: five-tone selective-call sequences (ZVEI normal, ZVEI wide,
 // ZVEI narrow, CCIR) as a WAV file.
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -40,9 +41,9 @@ void AddTonesCommand(CLI::App& app, int& exitCode) {
     cmd->add_option("--freqs", frequencySequences,
                     "one sequence as comma-separated frequencies in Hz, e.g. 1060,2800,970,1400,1530 "
                     "(repeatable; sent after the --sequence ones)");
-    cmd->add_option("--tone-ms", toneMs, "length of each tone in ms (default 70, CCIR 100)")->check(CLI::Range(0.0, 60000.0));
-    cmd->add_option("--gap-ms", gapMs, "silence between the tones of a sequence in ms")->check(CLI::Range(0.0, 60000.0));
-    cmd->add_option("--pause-ms", pauseMs, "silence between sequences in ms")->check(CLI::Range(0.0, 3600000.0));
+    cmd->add_option("--tone-ms", toneMs, "length of each tone in ms (default 70, CCIR 100)")->check(FiniteNumber)->check(CLI::Range(0.0, 60000.0));
+    cmd->add_option("--gap-ms", gapMs, "silence between the tones of a sequence in ms")->check(FiniteNumber)->check(CLI::Range(0.0, 60000.0));
+    cmd->add_option("--pause-ms", pauseMs, "silence between sequences in ms")->check(FiniteNumber)->check(CLI::Range(0.0, 3600000.0));
     cmd->add_flag("--no-repeat", noRepeat, "send a repeated symbol as itself instead of the repeat tone R");
     cmd->callback([&exitCode] {
         const int t = gen::ToneTableByName(table);
@@ -80,8 +81,25 @@ void AddTonesCommand(CLI::App& app, int& exitCode) {
         timing.toneSeconds = toneMs > 0.0 ? toneMs / 1000.0 : gen::StandardToneSeconds(t);
         timing.gapSeconds = gapMs / 1000.0;
         timing.pauseSeconds = pauseMs / 1000.0;
-        const gen::ToneSignal signal = gen::SynthesizeToneSequences(sequences, timing, o.level, o.sampleRate);
-        exitCode = WriteSignal(o, signal.samples, signal.signalPower);
+        // One sequence at a time (each starts at phase 0), the pauses between
+        // them as silence that is never held; the power is summed over the same
+        // samples in the same order as over the whole.
+        const auto pause = static_cast<std::uint64_t>(std::llround(timing.pauseSeconds * o.sampleRate));
+        std::vector<std::vector<double>> made;
+        double energy = 0.0;
+        std::uint64_t toneSamples = 0;
+        for (const auto& sequence : sequences) {
+            gen::ToneSignal one = gen::SynthesizeToneSequences({sequence}, timing, o.level, o.sampleRate);
+            for (const double x : one.samples) energy += x * x;
+            toneSamples += sequence.size() * static_cast<std::uint64_t>(std::llround(timing.toneSeconds * o.sampleRate));
+            made.push_back(std::move(one.samples));
+        }
+        SignalPieces signal;
+        for (std::size_t q = 0; q < made.size(); ++q) {
+            if (q > 0) signal.Silence(pause);
+            signal.Samples(made[q]);
+        }
+        exitCode = WriteSignal(o, signal, toneSamples > 0 ? energy / static_cast<double>(toneSamples) : 0.0);
     });
 }
 

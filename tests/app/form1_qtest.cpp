@@ -364,6 +364,26 @@ private slots:
         QCOMPARE(form->Memo1->toPlainText(), QStringLiteral("Sync 1200 Bd\nnext"));
     }
 
+    void statusMemoKeepsTheDecodersColumnsInView() {
+        // The widest lines the POCSAG decoder writes: two tab-separated tables.
+        form->engine().ctx.PocsagStatusLine.Set("level\tfreq\tspeed\r\n32767\tno tone\tnoise");
+        form->engine().ctx.ActivityLine.Set("POCSAG\r\nidles\tsyncs\tfails\tcount\r\n12345\t1234\t1234\t123456");
+        form->Timer2Timer();
+        QTextDocument* document = form->Memo1->document();
+        QCOMPARE(document->blockCount(), 5);
+        const QRect viewport = form->Memo1->viewport()->rect();
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+            QTextLayout* layout = block.layout();
+            QVERIFY(layout != nullptr);
+            QVERIFY2(layout->lineCount() == 1, qPrintable("wraps: " + block.text()));
+            const QRectF line = layout->lineAt(0).naturalTextRect().translated(layout->position());
+            QVERIFY2(line.right() <= viewport.width(), qPrintable("runs out on the right: " + block.text()));
+            QVERIFY2(line.bottom() <= viewport.height(), qPrintable("below the bottom: " + block.text()));
+        }
+        QDir().mkpath(QUORVEL_ARTIFACT_DIR);
+        form->Memo1->grab().save(QStringLiteral(QUORVEL_ARTIFACT_DIR "/status-memo.png"));
+    }
+
     void metersAndClipColourFollowTheStatistics() {
         auto& stats = form->engine().ctx.stats;
         const QColor buttonFace = QApplication::palette().color(QPalette::Button);
