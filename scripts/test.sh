@@ -18,7 +18,7 @@ cmake --build build-asan -j "$(nproc)"
 # The sound-server and window tests load ALSA plugins and D-Bus, whose leaks are
 # suppressed (fuzz/lsan.supp); only the slow unwinder sees far enough to match.
 # The allocation-counting tests replace operator new, which the sanitizer owns.
-sound="SoundServer|window_xvfb|form1_qtest"
+sound="SoundServer|LiveDecode|window_xvfb|form1_qtest"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp"
 (cd build-asan && ASAN_OPTIONS="detect_leaks=1" \
   ctest --output-on-failure -j "$(nproc)" --timeout 600 -E "$sound|CaptureConverterAlloc")
