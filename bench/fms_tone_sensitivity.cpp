@@ -4,6 +4,7 @@
 // telegrams and sequences over long white noise, babble and POCSAG traffic.
 //
 //   fms_tone_sensitivity [--trials N] [--minutes M] [--only fms|tones|false] [--rows TEXT]
+//                        [--decoders both|sensitive]
 //
 // exact: the telegram (its 40 data bits, every bit decided) or the sequence
 // (every tone named as sent) came out; corrupt: a telegram shown with data
@@ -22,6 +23,9 @@ namespace {
 
 using namespace quorvel;
 using namespace quorvel::testing;
+
+// --decoders sensitive: the tables' rows of the sensitive decoders only.
+bool SensitiveOnly = false;
 
 const std::vector<double> Snrs = {INFINITY, 20.0, 12.0, 9.0, 6.0, 3.0, 0.0};
 
@@ -95,6 +99,7 @@ void FmsTable(int trials) {
     for (double s : Snrs) std::printf(" | %13s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
     std::printf("\n");
     for (const bool sensitive : {false, true}) {
+        if (SensitiveOnly && !sensitive) continue;
         for (const Row& row : rows) {
             std::printf("%-44s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
             for (double snr : Snrs) {
@@ -185,6 +190,7 @@ void ToneTable(int trials, const std::string& filter) {
     for (double s : Snrs) std::printf(" | %13s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
     std::printf("\n");
     for (const bool sensitive : {false, true}) {
+        if (SensitiveOnly && !sensitive) continue;
         for (const Row& row : rows) {
             if (!filter.empty() && std::string(row.name).find(filter) == std::string::npos) continue;
             std::printf("%-46s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
@@ -259,6 +265,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--rows") == 0) rowFilter = argv[i + 1];
+        if (std::strcmp(argv[i], "--decoders") == 0) SensitiveOnly = std::strcmp(argv[i + 1], "sensitive") == 0;
     }
     if (only.empty() || only == "fms") FmsTable(trials);
     if (only.empty() || only == "tones") ToneTable(trials, rowFilter);
