@@ -82,7 +82,7 @@ void FmsTrial(bool sensitive, double snr, std::uint64_t seed, const FmsFaults& f
     tally.corrupt += corrupt ? 1 : 0;
 }
 
-void FmsTable(int trials) {
+void FmsTable(int trials, const std::string& filter) {
     struct Row {
         const char* name;
         FmsFaults faults;
@@ -101,6 +101,7 @@ void FmsTable(int trials) {
     for (const bool sensitive : {false, true}) {
         if (SensitiveOnly && !sensitive) continue;
         for (const Row& row : rows) {
+            if (!filter.empty() && std::string(row.name).find(filter) == std::string::npos) continue;
             std::printf("%-44s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
             for (double snr : Snrs) {
                 Tally t;
@@ -259,7 +260,7 @@ int main(int argc, char** argv) {
     int trials = 100;
     double minutes = 60.0;
     std::string only;
-    std::string rowFilter;  // --rows TEXT: only the tone rows whose name holds TEXT
+    std::string rowFilter;  // --rows TEXT: only the rows whose name holds TEXT
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--trials") == 0) trials = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
@@ -267,7 +268,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--rows") == 0) rowFilter = argv[i + 1];
         if (std::strcmp(argv[i], "--decoders") == 0) SensitiveOnly = std::strcmp(argv[i + 1], "sensitive") == 0;
     }
-    if (only.empty() || only == "fms") FmsTable(trials);
+    if (only.empty() || only == "fms") FmsTable(trials, rowFilter);
     if (only.empty() || only == "tones") ToneTable(trials, rowFilter);
     if (only.empty() || only == "false") FalseTable(minutes);
     return 0;
