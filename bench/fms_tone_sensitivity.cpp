@@ -4,6 +4,7 @@
 // telegrams and sequences over long white noise, babble and POCSAG traffic.
 //
 //   fms_tone_sensitivity [--trials N] [--minutes M] [--only fms|tones|false] [--rows TEXT]
+//                        [--decoders both|sensitive]
 //
 // exact: the telegram (its 40 data bits, every bit decided) or the sequence
 // (every tone named as sent) came out; corrupt: a telegram shown with data
@@ -22,6 +23,9 @@ namespace {
 
 using namespace quorvel;
 using namespace quorvel::testing;
+
+// --decoders sensitive: the tables' rows of the sensitive decoders only.
+bool SensitiveOnly = false;
 
 const std::vector<double> Snrs = {INFINITY, 20.0, 12.0, 9.0, 6.0, 3.0, 0.0};
 
@@ -78,7 +82,7 @@ void FmsTrial(bool sensitive, double snr, std::uint64_t seed, const FmsFaults& f
     tally.corrupt += corrupt ? 1 : 0;
 }
 
-void FmsTable(int trials) {
+void FmsTable(int trials, const std::string& filter) {
     struct Row {
         const char* name;
         FmsFaults faults;
@@ -95,7 +99,9 @@ void FmsTable(int trials) {
     for (double s : Snrs) std::printf(" | %13s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
     std::printf("\n");
     for (const bool sensitive : {false, true}) {
+        if (SensitiveOnly && !sensitive) continue;
         for (const Row& row : rows) {
+            if (!filter.empty() && std::string(row.name).find(filter) == std::string::npos) continue;
             std::printf("%-44s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
             for (double snr : Snrs) {
                 Tally t;
@@ -185,6 +191,7 @@ void ToneTable(int trials, const std::string& filter) {
     for (double s : Snrs) std::printf(" | %13s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
     std::printf("\n");
     for (const bool sensitive : {false, true}) {
+        if (SensitiveOnly && !sensitive) continue;
         for (const Row& row : rows) {
             if (!filter.empty() && std::string(row.name).find(filter) == std::string::npos) continue;
             std::printf("%-46s", (std::string(sensitive ? "sensitive " : "specified ") + row.name).c_str());
@@ -253,14 +260,15 @@ int main(int argc, char** argv) {
     int trials = 100;
     double minutes = 60.0;
     std::string only;
-    std::string rowFilter;  // --rows TEXT: only the tone rows whose name holds TEXT
+    std::string rowFilter;  // --rows TEXT: only the rows whose name holds TEXT
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--trials") == 0) trials = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--rows") == 0) rowFilter = argv[i + 1];
+        if (std::strcmp(argv[i], "--decoders") == 0) SensitiveOnly = std::strcmp(argv[i + 1], "sensitive") == 0;
     }
-    if (only.empty() || only == "fms") FmsTable(trials);
+    if (only.empty() || only == "fms") FmsTable(trials, rowFilter);
     if (only.empty() || only == "tones") ToneTable(trials, rowFilter);
     if (only.empty() || only == "false") FalseTable(minutes);
     return 0;

@@ -82,6 +82,11 @@ void ToneFilterBank::Reset() {
     value_.fill({});
     previous_.fill({});
     power_.fill(0.0);
+    for (auto& r : recent_) r.fill(0.0);
+    smoothed_.fill(0.0);
+    recentEnergy_.fill(0.0);
+    smoothedEnergy_ = 0.0;
+    recentNext_ = 0;
     energy_ = 0.0;
     hopEnergy_ = 0.0;
     previousEnergy_ = 0.0;
@@ -99,11 +104,19 @@ void ToneFilterBank::FinishHop() {
         // The two hops as one window, referred to the earlier hop's start.
         const Cx later = Mul(x, advance_[k]);
         power_[k] = Norm({previous_[k].re + later.re, previous_[k].im + later.im});
+        recent_[static_cast<std::size_t>(recentNext_)][k] = power_[k];
+        double sum = 0.0;
+        for (const auto& r : recent_) sum += r[k];
+        smoothed_[k] = sum;
         s1_[k] = 0.0;
         s2_[k] = 0.0;
     }
     previousEnergy_ = energy_;
     energy_ = hopEnergy_;
+    recentEnergy_[static_cast<std::size_t>(recentNext_)] = energy_ + previousEnergy_;
+    smoothedEnergy_ = 0.0;
+    for (double e : recentEnergy_) smoothedEnergy_ += e;
+    recentNext_ = (recentNext_ + 1) % Smoothing;
     hopEnergy_ = 0.0;
     inHop_ = 0;
 }
@@ -113,17 +126,29 @@ void ToneFilterBank::FinishHop() {
 std::int32_t ToneHopClassifier::Classify(const ToneFilterBank& bank) {
     const std::int32_t n = bank.Count();
     if (n == 0) return -1;
+    std::array<double, MaxFilters> sorted{};
     std::int32_t best = 0;
-    for (std::int32_t j = 1; j < n; ++j)
-        if (bank.Power(j) > bank.Power(best)) best = j;
-    const double p = bank.Power(best);
+    for (std::int32_t j = 0; j < n; ++j) {
+        sorted[static_cast<std::size_t>(j)] = bank.SmoothedPower(j);
+        if (bank.SmoothedPower(j) > bank.SmoothedPower(best)) best = j;
+    }
+    const double p = bank.SmoothedPower(best);
+    if (!(p > 0.0)) return -1;
+    // The noise floor: the median filter. A tone lifts its own filter and the
+    // neighbours within its main lobe, a few of the bank; the rest hold noise
+    // (white noise gives every filter the same power). A weak tone, under a
+    // level step or twist, stands out against this floor long before it holds
+    // much of the band's energy.
+    const auto middle = sorted.begin() + n / 2;
+    std::nth_element(sorted.begin(), middle, sorted.begin() + n);
+    if (!(p >= FloorRatio * *middle)) return -1;
+    // A clean tone on a filter gives p = energy * window / 2 (per window summed).
     const double window = 2.0 * Hop;
-    // A clean tone on a filter gives p = energy * window / 2.
-    if (!(p >= MinShare * bank.WindowEnergy() * window / 2.0) || !(p > 0.0)) return -1;
+    if (!(p >= MinShare * bank.SmoothedEnergy() * window / 2.0)) return -1;
     const double f = bank.Frequency(best);
     for (std::int32_t j = 0; j < n; ++j) {
         if (std::fabs(bank.Frequency(j) - f) <= Neighbourhood) continue;
-        if (Dominance * bank.Power(j) > p) return -1;
+        if (Dominance * bank.SmoothedPower(j) > p) return -1;
     }
     return best;
 }

@@ -16,10 +16,17 @@
 //                    two hops (a window of 128 samples, about 11.6 ms: the
 //                    filters are about 86 Hz wide between first nulls) and the
 //                    window's energy.
-//   ToneHopClassifier in: one hop's powers. A hop holds a tone when the
-//                    strongest filter holds at least a quarter of the energy
-//                    of the band and is four times stronger than every filter
-//                    more than 70 Hz away from it. Out: that filter, or none.
+//                    Each filter's window power is also summed over the last
+//                    three windows (four hops, about 23 ms), which steadies
+//                    the noise in it.
+//   ToneHopClassifier in: one hop's smoothed powers. A hop holds a tone when
+//                    the strongest filter is ten times the median filter (the
+//                    noise floor: a tone lifts only the few filters around
+//                    it), holds at least a twentieth of the band's energy and
+//                    is four times stronger than every filter more than 70 Hz
+//                    away from it. The floor, not the band's energy, decides:
+//                    a tone sent 6 to 9 dB under the others (twist, level
+//                    steps) is still heard. Out: that filter, or none.
 //   ToneSegmenter    in: the classified hops. A tone is a run of hops of one
 //                    filter (filters within 45 Hz count as one), bridging
 //                    short gaps; its frequency comes from the phase advance
@@ -49,6 +56,8 @@ namespace tone_sensitive {
 
 constexpr std::int32_t Hop = 64;
 constexpr std::int32_t MaxFilters = 48;
+// Windows summed into the smoothed power (they span Smoothing + 1 hops).
+constexpr std::int32_t Smoothing = 3;
 
 struct Cx {
     double re = 0.0;
@@ -70,9 +79,13 @@ public:
 
     // After a hop: per filter the window power, this hop's value and the last one.
     double Power(std::int32_t j) const { return power_[static_cast<std::size_t>(j)]; }
+    // The window power summed over the last Smoothing windows (hops apart):
+    // the noise in it wanders far less than in one window.
+    double SmoothedPower(std::int32_t j) const { return smoothed_[static_cast<std::size_t>(j)]; }
     Cx Value(std::int32_t j) const { return value_[static_cast<std::size_t>(j)]; }
     Cx PreviousValue(std::int32_t j) const { return previous_[static_cast<std::size_t>(j)]; }
     double WindowEnergy() const { return energy_ + previousEnergy_; }
+    double SmoothedEnergy() const { return smoothedEnergy_; }
     // Samples fed so far.
     std::int64_t End() const { return end_; }
     void Reset();
@@ -92,6 +105,11 @@ private:
     std::array<Cx, MaxFilters> value_{};
     std::array<Cx, MaxFilters> previous_{};
     std::array<double, MaxFilters> power_{};
+    std::array<std::array<double, MaxFilters>, Smoothing> recent_{};  // the last windows' powers
+    std::array<double, MaxFilters> smoothed_{};
+    std::array<double, Smoothing> recentEnergy_{};
+    double smoothedEnergy_ = 0.0;
+    std::int32_t recentNext_ = 0;
     double energy_ = 0.0;
     double hopEnergy_ = 0.0;
     double previousEnergy_ = 0.0;
@@ -102,7 +120,8 @@ private:
 
 class ToneHopClassifier {
 public:
-    static constexpr double MinShare = 0.25;
+    static constexpr double MinShare = 0.05;
+    static constexpr double FloorRatio = 10.0;
     static constexpr double Dominance = 4.0;
     static constexpr double Neighbourhood = 70.0;  // Hz
     // The filter holding a tone in the last window, or -1.
