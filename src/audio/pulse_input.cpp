@@ -233,11 +233,11 @@ public:
         bool ready = false;
         {
             Locked guard(connection_->loop());
-            const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(quorvel::DefaultSampleRate),
+            const pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(quorvel::DefaultSampleRate),
                                       static_cast<std::uint8_t>(quorvel::ChannelCount)};
             pa_channel_map map;
             pa_channel_map_init_stereo(&map);
-            stream_ = pa_stream_new(connection_->context(), "Quorvel capture", &spec, &map);
+            stream_ = pa_stream_new(connection_->context(), "Quorvel capture", &format, &map);
             if (stream_ != nullptr) {
                 pa_stream_set_state_callback(stream_, &PulseInput::OnStreamState, this);
                 pa_stream_set_read_callback(stream_, &PulseInput::OnRead, this);
