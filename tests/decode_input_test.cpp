@@ -22,10 +22,6 @@ using testing::RunCommand;
 const std::string kDecode = QUORVEL_DECODE_PATH;
 const std::string kGen = QUORVEL_GEN_PATH;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 void WriteAll(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
@@ -71,20 +67,20 @@ protected:
 long PeakKilobytes(const std::string& command, testing::CommandResult& result) {
     const std::string file = (fs::temp_directory_path() / ("quorvel-rss-" + std::to_string(::getpid()))).string();
     result = RunCommand("/usr/bin/time -f %M -o " + file + " " + command);
-    const std::string text = ReadAll(file);
+    const std::string text = testing::ReadFile(file);
     fs::remove(file);
     return text.empty() ? -1 : std::stol(text.substr(text.find_last_of('\n', text.size() - 2) + 1));
 }
 
 TEST_F(DecodeInput, DamagedCutShortAndPipedFilesDecodeWhatTheyHoldAndSaySo) {
     const std::string wav = TwoCalls();
-    const std::string wavBytes = ReadAll(wav);
+    const std::string wavBytes = testing::ReadFile(wav);
     const std::string flac = Path("calls.flac");
     const std::string ogg = Path("calls.ogg");
     Encode(wav, flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     Encode(wav, ogg, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
-    const std::string flacBytes = ReadAll(flac);
-    const std::string oggBytes = ReadAll(ogg);
+    const std::string flacBytes = testing::ReadFile(flac);
+    const std::string oggBytes = testing::ReadFile(ogg);
     // The gap between the calls lies at about 45 % of each file.
     const auto cut = [](const std::string& bytes) { return bytes.substr(0, bytes.size() * 45 / 100); };
     std::string damaged = flacBytes;
@@ -139,7 +135,7 @@ TEST_F(DecodeInput, DamagedCutShortAndPipedFilesDecodeWhatTheyHoldAndSaySo) {
 
 TEST_F(DecodeInput, RatesTooLowAreRefusedAndMemoryStaysBounded) {
     // A short WAV whose header says 1 Hz (22 KB of samples: 6 hours at that rate).
-    std::string bytes = ReadAll(TwoCalls()).substr(0, 22044);
+    std::string bytes = testing::ReadFile(TwoCalls()).substr(0, 22044);
     const auto put32 = [&bytes](std::size_t at, std::uint32_t v) {
         for (int k = 0; k < 4; ++k) bytes[at + static_cast<std::size_t>(k)] = static_cast<char>(v >> (8 * k));
     };

@@ -25,10 +25,6 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    static std::string ReadAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
     fs::path dir_;
 };
 
@@ -73,7 +69,7 @@ TEST_F(GenCli, StandardOutputGetsTheSameBytesAsAFileAndLongSignalsStream) {
         ASSERT_EQ(file.status, 0) << args << "\n" << file.err;
         const auto piped = RunCommand(kGen + args + " -o - | cat > " + Path("piped.wav"));
         ASSERT_EQ(piped.status, 0) << args << "\n" << piped.err;
-        EXPECT_EQ(ReadAll(Path("piped.wav")), ReadAll(Path("file.wav"))) << args;
+        EXPECT_EQ(testing::ReadFile(Path("piped.wav")), testing::ReadFile(Path("file.wav"))) << args;
     }
     // Straight into the decoder.
     const auto decoded =
@@ -89,9 +85,9 @@ TEST_F(GenCli, StandardOutputGetsTheSameBytesAsAFileAndLongSignalsStream) {
     ASSERT_EQ(longOne.status, 0) << longOne.err;
     EXPECT_EQ(std::stoll(longOne.out), 44 + 2LL * 301 * 48000);
 #if defined(QUORVEL_SANITIZED)
-    EXPECT_LT(std::stol(ReadAll(rss)), 250000);
+    EXPECT_LT(std::stol(testing::ReadFile(rss)), 250000);
 #else
-    EXPECT_LT(std::stol(ReadAll(rss)), 50000);
+    EXPECT_LT(std::stol(testing::ReadFile(rss)), 50000);
 #endif
 }
 
@@ -104,7 +100,7 @@ TEST_F(GenCli, TheSignalChannelFollowsTheChannelCount) {
         const std::string out = Path("mono.wav");
         const auto r = RunCommand(kGen + " pocsag --call 1234567,3,alpha,Mono --snr 25 " + c.args + " -o " + out);
         ASSERT_EQ(r.status, 0) << c.args << "\n" << r.err;
-        EXPECT_EQ(static_cast<unsigned char>(ReadAll(out).at(22)), c.channels) << c.args;
+        EXPECT_EQ(static_cast<unsigned char>(testing::ReadFile(out).at(22)), c.channels) << c.args;
         // The decoder takes the second of two or more channels, the only one of one.
         const auto decoded = RunCommand(kDecode + " -d pocsag " + out);
         EXPECT_NE(decoded.out.find("Mono"), std::string::npos) << c.args << "\n" << decoded.out;

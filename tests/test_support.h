@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <unistd.h>
 #include <span>
@@ -34,6 +36,12 @@ inline std::string DecodeSamples(Engine& engine, std::span<const std::int16_t> s
         all += taken;
     }
     return all;
+}
+
+// A whole file as bytes (empty when it cannot be read).
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 struct CommandResult {

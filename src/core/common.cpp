@@ -141,7 +141,7 @@ DateTime CivilFromMilliseconds(std::int64_t ms) {
     return t;
 }
 
-std::string LongTimeText(const DateTime& t) {
+std::tm CalendarFields(const DateTime& t) {
     std::tm tm{};
     tm.tm_year = t.year - 1900;
     tm.tm_mon = t.month - 1;
@@ -150,6 +150,11 @@ std::string LongTimeText(const DateTime& t) {
     tm.tm_min = t.minute;
     tm.tm_sec = t.second;
     tm.tm_isdst = -1;
+    return tm;
+}
+
+std::string LongTimeText(const DateTime& t) {
+    const std::tm tm = CalendarFields(t);
     char buffer[64];
     const std::size_t n = std::strftime(buffer, sizeof buffer, "%X", &tm);
     return std::string(buffer, n);

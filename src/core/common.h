@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,10 @@ struct DateTime {
 // calendar (no time zone is involved), and back.
 std::int64_t CivilMilliseconds(const DateTime& t);
 DateTime CivilFromMilliseconds(std::int64_t ms);
+
+// The fields of a date and time for the C library (daylight saving time left
+// for it to find out).
+std::tm CalendarFields(const DateTime& t);
 
 // The time of day in the user's long time format (the locale's %X; 14:03:07 in a
 // German or the C locale).

@@ -185,14 +185,7 @@ bool ParseStartTime(const std::string& text, DateTime& t, std::int64_t& offsetMi
         if (std::sscanf(rest.c_str(), "%c%2d:%2d", &sign, &h, &m) < 2 || (sign != '+' && sign != '-')) return false;
         offsetMinutes = (sign == '-' ? -1 : 1) * (h * 60 + m);
     } else {
-        std::tm tm{};
-        tm.tm_year = t.year - 1900;
-        tm.tm_mon = t.month - 1;
-        tm.tm_mday = t.day;
-        tm.tm_hour = t.hour;
-        tm.tm_min = t.minute;
-        tm.tm_sec = t.second;
-        tm.tm_isdst = -1;
+        std::tm tm = CalendarFields(t);
         const std::time_t when = std::mktime(&tm);
         std::tm utc{};
         gmtime_r(&when, &utc);
