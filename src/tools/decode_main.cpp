@@ -16,21 +16,20 @@
 #include <filesystem>
 #include <memory>
 
-#include "audio_reader.h"
 #include "decode_live.h"
 #include "core/engine.h"
-#include "core/sample_source.h"
+#include "file_decoding.h"
+#include "input_clock.h"
 #include "render/json_renderer.h"
+#include "start_time.h"
 #include "station/station.h"
+#include "text_output.h"
 #include "version.h"
 
 namespace {
 
 using namespace quorvel;
 using namespace quorvel::tools;
-
-constexpr int kExitInput = 1;
-constexpr int kExitUsage = 2;
 
 struct Options {
     std::vector<std::string> inputs;
@@ -75,244 +74,6 @@ int CharacteristicIndex(const std::string& name) {
     if (n == "0" || n == "discriminator") return 0;
     if (n == "1" || n == "line") return 1;
     return -1;
-}
-
-// Standard output. Every write is checked: output that cannot be written (a full
-// disk, a closed reader) is reported once and ends the run with status 1, rather
-// than decoding on into nothing.
-class Output {
-public:
-    explicit Output(bool rawText) : rawText_(rawText) {}
-
-    // What a take step hands over, written as the user asked: UTF-8 with LF line
-    // ends, or the decoders' own Windows-1252 bytes with CR LF (and JSON Lines as
-    // they are). False once output has failed.
-    bool Write(const std::string& text) {
-        if (failed_) return false;
-        if (text.empty()) return true;
-        const std::string* bytes = &text;
-        if (!rawText_) {
-            converted_.clear();
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-                converted_.push_back(text[i]);
-            }
-            converted_ = Cp1252ToUtf8(converted_);
-            bytes = &converted_;
-        }
-        errno = 0;
-        if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() || std::fflush(stdout) != 0) {
-            const int error = errno != 0 ? errno : EIO;
-            std::cerr << "quorvel-decode: cannot write to standard output: " << std::strerror(error) << "\n";
-            failed_ = true;
-            return false;
-        }
-        return true;
-    }
-    bool Failed() const { return failed_; }
-
-private:
-    bool rawText_;
-    bool failed_ = false;
-    std::string converted_;
-};
-
-// Reports each log line that could not be written when it happens, naming the
-// file (a full disk shows at once, not at the end of a day-long run).
-class LogWatch {
-public:
-    explicit LogWatch(const LogFiles* logs) : logs_(logs) {}
-    void Check() {
-        if (logs_ == nullptr) return;
-        const std::int64_t failed = logs_->FailedLines();
-        if (failed == reported_) return;
-        std::cerr << "quorvel-decode: " << (failed - reported_) << " log line(s) not written: " << logs_->LastError()
-                  << "\n";
-        reported_ = failed;
-    }
-    std::int64_t Failed() const { return reported_; }
-
-private:
-    const LogFiles* logs_;
-    std::int64_t reported_ = 0;
-};
-
-// Time stamps from the position in the input (--clock input): the time given as
-// the input's start plus the start of the block being decoded.
-class InputClock final : public Clock {
-public:
-    InputClock(DateTime start, std::int64_t utcOffsetMinutes)
-        : startMs_(CivilMilliseconds(start)), offsetMs_(utcOffsetMinutes * 60000) {}
-    void Follow(const SharedContext& ctx) { ctx_ = &ctx; }
-    DateTime LocalNow() const override { return CivilFromMilliseconds(startMs_ + Elapsed()); }
-    DateTime UtcNow() const override { return CivilFromMilliseconds(startMs_ + Elapsed() - offsetMs_); }
-
-private:
-    std::int64_t Elapsed() const { return ctx_ == nullptr ? 0 : ctx_->BlockStart * 1000 / ctx_->SampleRate; }
-    std::int64_t startMs_;
-    std::int64_t offsetMs_;
-    const SharedContext* ctx_ = nullptr;
-};
-
-// "2024-05-06T14:00:00", with optional ".mmm" and "Z" or "+hh:mm"; a space may
-// stand for the T. Without a zone the system's local time zone is taken.
-bool ParseStartTime(const std::string& text, DateTime& t, std::int64_t& offsetMinutes) {
-    int n = 0;
-    char sep = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &t.year, &t.month, &t.day, &sep, &t.hour, &t.minute,
-                    &t.second, &n) != 7 ||
-        (sep != 'T' && sep != ' '))
-        return false;
-    std::string rest = text.substr(static_cast<std::size_t>(n));
-    if (!rest.empty() && rest[0] == '.') {
-        std::size_t k = 1;
-        int ms = 0, digits = 0;
-        while (k < rest.size() && std::isdigit(static_cast<unsigned char>(rest[k]))) {
-            if (digits < 3) ms = ms * 10 + (rest[k] - '0'), ++digits;
-            ++k;
-        }
-        while (digits++ < 3) ms *= 10;
-        t.millisecond = ms;
-        rest = rest.substr(k);
-    }
-    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 60)
-        return false;
-    if (rest == "Z") {
-        offsetMinutes = 0;
-    } else if (!rest.empty()) {
-        int h = 0, m = 0;
-        char sign = 0;
-        if (std::sscanf(rest.c_str(), "%c%2d:%2d", &sign, &h, &m) < 2 || (sign != '+' && sign != '-')) return false;
-        offsetMinutes = (sign == '-' ? -1 : 1) * (h * 60 + m);
-    } else {
-        std::tm tm = CalendarFields(t);
-        const std::time_t when = std::mktime(&tm);
-        std::tm utc{};
-        gmtime_r(&when, &utc);
-        const DateTime u{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, 0};
-        DateTime l = t;
-        l.millisecond = 0;
-        offsetMinutes = (CivilMilliseconds(l) - CivilMilliseconds(u)) / 60000;
-    }
-    return true;
-}
-
-class Decoder {
-public:
-    Decoder(Engine& engine, Output& out, LogWatch& logWatch) : engine_(engine), out_(out), logWatch_(logWatch) {}
-
-    // Queue converted samples, process every whole block, show what was decoded.
-    // False once output has failed.
-    bool Feed(const std::vector<double>& samples) {
-        queue_.Append(std::span<const double>(samples));
-        return Run();
-    }
-    bool Finish() {
-        queue_.PadLastBlock();
-        return Run();
-    }
-    // After the input: the silence that lets the decoders finish what is under
-    // way, then whatever is still incomplete.
-    void Drain() {
-        engine_.FinishInput([this] { Take(); });
-    }
-    long Blocks() const { return blocks_; }
-
-private:
-    bool Run() {
-        while (queue_.PendingBlocks() > 0 && !out_.Failed()) {
-            // One block at a time, with a take step after each, as the window's
-            // timer would see it when it keeps up.
-            OneBlockOf one(queue_);
-            engine_.ProcessPendingBlocks(one);
-            ++blocks_;
-            Take();
-        }
-        return !out_.Failed();
-    }
-    void Take() {
-        engine_.ctx.TakeText(text_);
-        out_.Write(text_);
-        logWatch_.Check();
-    }
-
-    Engine& engine_;
-    Output& out_;
-    LogWatch& logWatch_;
-    SampleQueue queue_;
-    std::string text_;
-    long blocks_ = 0;
-};
-
-// Sound-card values: round to whole 16-bit values (halves to even) and clip.
-void ToSampleValues(std::vector<double>& samples) {
-    for (double& x : samples) {
-        x = RoundHalfEvenValue(x);
-        x = std::clamp(x, -32768.0, 32767.0);
-    }
-}
-
-int DecodeFile(const Options& o, const std::string& input, Engine& engine, Output& out, LogWatch& logWatch) {
-    std::string error;
-    std::unique_ptr<AudioReader> reader;
-    if (o.type == "raw") {
-        reader = OpenRawFile(input, o.rawRate, o.rawChannels, error);
-    } else {
-        reader = OpenSoundFile(input, error);
-    }
-    if (!reader) {
-        std::cerr << "quorvel-decode: " << error << "\n";
-        if (o.type != "raw" && o.rawFormatGiven)
-            std::cerr << "quorvel-decode: -r and -c describe raw samples: add -t raw to read " << input << " as such\n";
-        return kExitInput;
-    }
-    const int channels = reader->Channels();
-    const int channel = o.channel > 0 ? o.channel : (channels >= 2 ? 2 : 1);
-    if (channel > channels) {
-        std::cerr << "quorvel-decode: channel " << channel << " asked for, but " << input << " has " << channels
-                  << " channel(s)\n";
-        return kExitUsage;
-    }
-    // sndfile reads integer PCM as values in [-1, 1); raw input is in 16-bit units.
-    const double scale = o.type == "raw" ? 1.0 : 32768.0;
-    RateConverter converter(reader->SampleRate(), DefaultSampleRate);
-    if (!converter.Ok()) {
-        std::cerr << "quorvel-decode: " << converter.Error() << "\n";
-        return kExitInput;
-    }
-    Decoder decoder(engine, out, logWatch);
-    constexpr long kChunkFrames = 4096;
-    std::vector<double> frames(static_cast<std::size_t>(kChunkFrames * channels));
-    std::vector<double> mono;
-    std::vector<double> converted;
-    int status = 0;
-    for (;;) {
-        const long n = reader->Read(frames.data(), kChunkFrames);
-        for (const std::string& w : reader->TakeWarnings()) std::cerr << "quorvel-decode: warning: " << w << "\n";
-        if (n < 0) {
-            std::cerr << "quorvel-decode: read error in " << input << ": " << reader->Error() << "\n";
-            status = kExitInput;
-        }
-        const bool last = n <= 0;
-        mono.resize(static_cast<std::size_t>(std::max(n, 0L)));
-        for (std::size_t i = 0; i < mono.size(); ++i)
-            mono[i] = frames[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(channel - 1)] * scale;
-        converted.clear();
-        converter.Process(mono, last, converted);
-        ToSampleValues(converted);
-        if (!decoder.Feed(converted)) return kExitInput;
-        if (last) break;
-    }
-    if (!decoder.Finish()) return kExitInput;
-    // The statistics are those of the input, before the closing silence.
-    const auto& s = engine.ctx.stats;
-    const double levels[] = {s.DcOffset.load(), s.AcLevel.load(), s.DcMagnitude.load(), s.ClipHold.load()};
-    decoder.Drain();
-    if (o.stats) {
-        std::fprintf(stderr, "blocks: %ld\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
-                     decoder.Blocks(), levels[0], levels[1], levels[2], levels[3]);
-    }
-    return out.Failed() ? kExitInput : status;
 }
 
 // An engine set up as the options say, for one input.
@@ -439,6 +200,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel, o.rawFormatGiven, o.stats};
     SystemClock wallClock;
     // Time stamps of an input: the wall clock or the position in the input.
     InputClock inputClock(start, startOffsetMinutes);
@@ -463,8 +225,8 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    Output out(o.rawText || json);  // JSON Lines are UTF-8 with LF already
-    LogWatch logWatch(logs.get());
+    Output out("quorvel-decode", o.rawText || json);  // JSON Lines are UTF-8 with LF already
+    LogWatch logWatch("quorvel-decode", logs.get());
 
     // Each input from a fresh engine: the decoders' state never carries over.
     auto run = [&](const std::string& input) {
@@ -482,7 +244,7 @@ int main(int argc, char** argv) {
         }
         if (alerting) alerting->Follow(engine.get(), jsonRenderer.get());
         const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
-                           : DecodeFile(o, input, *engine, out, logWatch);
+                           : DecodeFile("quorvel-decode", fileOptions, input, *engine, out, logWatch);
         if (alerting) alerting->Follow(nullptr, nullptr);
         return s;
     };
