@@ -152,12 +152,12 @@ TEST_F(StationCli, JsonObjectsAreTheRenderersWithTheirName) {
         std::vector<std::string> objects;
     } cases[] = {
         {"--aliases " + Names() + " --dedup 10",
-         {"pocsag 1234567/3 '' [Wache Nord]", "pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>' [Wache Nord]",
-          "pocsag 2000000/2 'Fremde Adresse 1<NUL>'", "pocsag summary", "fms 63123456 status 2 [HLF 1 Grüß]",
+         {"pocsag 1234567/3 '' [Wache Nord]", "pocsag 1234567/3 'Feuer Nord, Halle 3' [Wache Nord]",
+          "pocsag 2000000/2 'Fremde Adresse 1'", "pocsag summary", "fms 63123456 status 2 [HLF 1 Grüß]",
           "fms 63123456 status 3 [HLF 1 Grüß]", "zvei 12345", "zvei 54321 [Sirene Süd, Mitte]",
-          "pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>' [Wache Nord]", "pocsag summary"}},
+          "pocsag 1234567/3 'Feuer Nord, Halle 3' [Wache Nord]", "pocsag summary"}},
         {"--only pocsag:1234999 --ignore pocsag:0-1234998",
-         {"pocsag 1234999/1 'Probealarm Nord<NUL><NUL>'", "pocsag summary"}},
+         {"pocsag 1234999/1 'Probealarm Nord'", "pocsag summary"}},
     };
     for (const auto& c : cases) {
         const auto r = RunCommand(Run("--format json " + c.args));

@@ -143,7 +143,7 @@ TEST(StationHookRunner, DecodingDoesNotWaitForASlowHook) {
         std::vector<std::string> errors;
         auto st = station::Create(options, engine.ctx.clock, false, errors);
         EXPECT_TRUE(st && errors.empty());
-        st->Follow(&engine, nullptr);
+        st->Follow(&engine);
         const auto start = Clock::now();
         const std::string text = testing::DecodeSamples(engine, pcm);
         const double seconds = SecondsSince(start);

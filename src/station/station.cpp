@@ -2,11 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <nlohmann/json.hpp>
-
 #include "core/engine.h"
 #include "core/processing.h"
-#include "render/text_renderer.h"
 
 namespace quorvel::station {
 
@@ -90,34 +87,32 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
     return errors.size() == before;
 }
 
-Station::Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json)
+Station::Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text)
     : config_(std::move(config)),
       json_(json),
-      events_(clock, sampleRate),
+      writer_(clock, sampleRate),
+      text_(text),
+      calls_(std::make_unique<CallAssembler>(text)),
       duplicates_(config_.dedupSeconds) {
     if (!config_.exec.empty()) hooks_ = std::make_unique<HookRunner>(config_.exec, config_.execTimeout);
     if (config_.mqtt) mqtt_ = std::make_unique<MqttPublisher>(config_.mqttTarget);
 }
 
 Station::~Station() {
-    Follow(nullptr, nullptr);
+    Follow(nullptr);
     // Without Finish (an early end): stop the workers at once.
     if (hooks_) hooks_->Finish(0.0);
     if (mqtt_) mqtt_->Finish(0.0);
 }
 
-void Station::Follow(Engine* engine, EventSink* jsonRenderer) {
+void Station::Follow(Engine* engine) {
     if (ctx_ != nullptr) ctx_->events.Unsubscribe(*this);
     ctx_ = nullptr;
-    pocsagPending_.clear();
-    fmsTextPending_.clear();
-    transmissionCalls_ = 0;
-    transmissionWritten_ = 0;
+    calls_ = std::make_unique<CallAssembler>(text_);
+    tallies_.clear();
     // Offsets of another input do not compare with this one's.
     duplicates_ = DuplicateFilter(config_.dedupSeconds);
     if (engine == nullptr) return;
-    engine->ctx.events.Unsubscribe(engine->text);
-    if (jsonRenderer != nullptr) engine->ctx.events.Unsubscribe(*jsonRenderer);
     if (engine->ctx.events.Subscribe(*this)) ctx_ = &engine->ctx;
 }
 
@@ -125,45 +120,38 @@ void Station::Write(const std::string& text) {
     if (ctx_ != nullptr) ctx_->MessageText += text;
 }
 
-void Station::OnEvent(const Event& event) {
-    std::string object;
-    const bool complete = events_.ToJson(event, object);
-    std::string text;
-    if (!json_) AppendEventText(event, text);
-    if (std::holds_alternative<PocsagCallBegin>(event)) {
-        pocsagPending_ += text;
-    } else if (std::holds_alternative<FmsTextBlock>(event)) {
-        fmsTextPending_ += text;
-    } else if (std::holds_alternative<PocsagCallEnd>(event)) {
-        ++transmissionCalls_;
-        text.insert(0, pocsagPending_);
-        pocsagPending_.clear();
-        OnCall(object, std::move(text));
-    } else if (std::holds_alternative<FmsTextEnd>(event)) {
-        text.insert(0, fmsTextPending_);
-        fmsTextPending_.clear();
-        OnCall(object, std::move(text));
-    } else if (std::holds_alternative<PocsagTransmissionEnd>(event)) {
-        if (transmissionCalls_ == 0 || transmissionWritten_ > 0) {
-            if (json_) Write(object + "\n");
-            else Write(pocsagPending_ + text);
-        }
-        pocsagPending_.clear();
-        transmissionCalls_ = transmissionWritten_ = 0;
-    } else if (complete) {  // an FMS telegram, a tone sequence
-        OnCall(object, std::move(text));
-    }
+Station::Tally& Station::TallyOf(const std::string& protocol) {
+    for (Tally& t : tallies_)
+        if (t.protocol == protocol) return t;
+    tallies_.push_back({protocol});
+    return tallies_.back();
 }
 
-void Station::OnCall(const std::string& object, std::string text) {
+void Station::OnEvent(const Event& event) {
+    if (!calls_->Take(event, record_)) return;
+    if (record_.isCall) OnCall(record_);
+    else OnSummary(record_);
+}
+
+void Station::OnSummary(const quorvel::Call& record) {
+    Tally& tally = TallyOf(record.protocol);
+    if (tally.calls == 0 || tally.written > 0) Write(json_ ? writer_.ToJson(record) + "\n" : record.line);
+    tally.calls = tally.written = 0;
+}
+
+void Station::OnCall(quorvel::Call& record) {
+    Tally& tally = TallyOf(record.protocol);
+    ++tally.calls;
     Call call;
-    if (!CallFromJson(object, call)) {
-        if (json_) Write(object + "\n");
-        else Write(text);
-        return;
-    }
+    call.protocol = record.protocol;
+    call.address = record.address;
+    call.function = record.subaddress;
+    call.detail = record.detail;
+    call.message = record.text;
+    call.time = writer_.IsoTime(record.at.time);
+    call.offset = writer_.OffsetSeconds(record.at.sample);
     const Alias* alias = config_.aliases.Find(call.protocol, call.address, call.function);
-    if (alias != nullptr) call.name = alias->name;
+    if (alias != nullptr) call.name = record.name = alias->name;
     const bool onlyActive = !config_.only.empty() || config_.aliases.HasShow();
     const bool shown = MatchesAny(config_.only, call) || (alias != nullptr && alias->action == AliasAction::Show);
     const bool ignored = MatchesAny(config_.ignore, call) || (alias != nullptr && alias->action == AliasAction::Ignore);
@@ -176,15 +164,10 @@ void Station::OnCall(const std::string& object, std::string text) {
         return;
     }
     ++counts_.calls;
-    if (call.protocol == "pocsag") ++transmissionWritten_;
-    if (!call.name.empty()) {
-        // "name" last, escaped as the renderer escapes everything.
-        call.json.pop_back();
-        call.json += ",\"name\":" +
-                     nlohmann::json(call.name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}";
-    }
+    ++tally.written;
+    call.json = writer_.ToJson(record);
     if (json_) Write(call.json + "\n");
-    else Write(WithName(std::move(text), call.name));
+    else Write(WithName(record.line, call.name));
     if (hooks_) hooks_->Submit(call);
     if (mqtt_) mqtt_->Publish(call.protocol, call.json);
 }
@@ -211,11 +194,11 @@ void Station::Finish(bool stats, std::FILE* out) {
 }
 
 std::unique_ptr<Station> Create(const StationOptions& options, const Clock& clock, bool json,
-                                std::vector<std::string>& errors) {
+                                std::vector<std::string>& errors, TextOptions text) {
     if (!options.Any()) return nullptr;
     StationConfig config;
     if (!Configure(options, config, errors)) return nullptr;
-    return std::make_unique<Station>(clock, DefaultSampleRate, std::move(config), json);
+    return std::make_unique<Station>(clock, DefaultSampleRate, std::move(config), json, text);
 }
 
 }  // namespace quorvel::station

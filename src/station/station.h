@@ -17,6 +17,7 @@
 #include "filters.h"
 #include "hooks.h"
 #include "mqtt.h"
+#include "core/kind.h"
 #include "render/json_renderer.h"
 
 namespace CLI {
@@ -76,16 +77,17 @@ class Station final : public EventSink {
 public:
     // `json`: write JSON Lines instead of the decoded text. `clock`: that of the
     // engines it will follow (for the UTC offset of the time stamps).
-    Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json);
+    // `text`: how the text output is written.
+    Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text = {});
     ~Station() override;
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
     void OnEvent(const Event& event) override;
-    // Stand in for the text renderer and `jsonRenderer` (when given) on the
-    // engine's bus, leaving the engine followed before; nullptr: follow none.
-    // Each input of a run has an engine of its own; hooks and MQTT go on.
-    void Follow(Engine* engine, EventSink* jsonRenderer);
+    // Take the events of `engine` (in place of a text or JSON renderer), leaving
+    // the engine followed before; nullptr: follow none. Each input of a run has
+    // an engine of its own; hooks and MQTT go on.
+    void Follow(Engine* engine);
 
     // After the input: lets queued hooks and MQTT publishes finish (bounded
     // waits), then prints the counts when `stats`.
@@ -96,33 +98,37 @@ public:
     MqttPublisher* Mqtt() { return mqtt_.get(); }
 
 private:
-    // A completed call: its JSON object and (text output) its text.
-    void OnCall(const std::string& object, std::string text);
+    void OnCall(quorvel::Call& record);
+    // A record that is not a call (a transmission's summary).
+    void OnSummary(const quorvel::Call& record);
     void Write(const std::string& text);
 
     SharedContext* ctx_ = nullptr;
     StationConfig config_;
     bool json_;
-    JsonEvents events_;
+    JsonWriter writer_;
+    TextOptions text_;
+    std::unique_ptr<CallAssembler> calls_;
+    quorvel::Call record_;
     DuplicateFilter duplicates_;
     std::unique_ptr<HookRunner> hooks_;
     std::unique_ptr<MqttPublisher> mqtt_;
     StationCounts counts_;
-    // Text of a call under way: a POCSAG address until its message ends, FMS
-    // follow-on blocks until their end.
-    std::string pocsagPending_;
-    std::string fmsTextPending_;
-    // Calls of the current POCSAG transmission, and those of them written: the
-    // summary of a transmission is written unless all its calls were held back.
-    int transmissionCalls_ = 0;
-    int transmissionWritten_ = 0;
-    std::string scratch_;
+    // Per protocol, the calls since its last summary and those of them written:
+    // a summary is written unless all its calls were held back.
+    struct Tally {
+        std::string protocol;
+        int calls = 0;
+        int written = 0;
+    };
+    Tally& TallyOf(const std::string& protocol);
+    std::vector<Tally> tallies_;
 };
 
 // With any station option: the station, configured and its alias file read, not
 // yet following an engine. Without one: null with `errors` empty. On a problem:
 // null with `errors` filled (wrong usage: exit status 2).
 std::unique_ptr<Station> Create(const StationOptions& options, const Clock& clock, bool json,
-                                std::vector<std::string>& errors);
+                                std::vector<std::string>& errors, TextOptions text = {});
 
 }  // namespace quorvel::station

@@ -21,6 +21,8 @@
 #include "file_decoding.h"
 #include "input_clock.h"
 #include "render/json_renderer.h"
+#include "render/log_renderer.h"
+#include "render/text_renderer.h"
 #include "start_time.h"
 #include "station/station.h"
 #include "text_output.h"
@@ -42,7 +44,7 @@ struct Options {
     std::string characteristic = "discriminator";
     std::string format = "text";
     bool rawText = false;
-    bool sensitive = false;
+    bool specified = false;  // the specified decoders instead of the sensitive ones
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool logDirGiven = false;
@@ -58,17 +60,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Tone tables by name (as the window lists them, or in a shell-friendly spelling)
-// or by index 0..3.
-int ToneTableIndex(const std::string& name) {
-    const std::string n = Lower(name);
-    if (n == "0" || n == "zvei-normal" || n == "zvei normal" || n == "zvei") return 0;
-    if (n == "1" || n == "zvei-wide" || n == "zvei wide") return 1;
-    if (n == "2" || n == "zvei-narrow" || n == "zvei narrow") return 2;
-    if (n == "3" || n == "ccir") return 3;
-    return -1;
-}
-
 int CharacteristicIndex(const std::string& name) {
     const std::string n = Lower(name);
     if (n == "0" || n == "discriminator") return 0;
@@ -82,7 +73,7 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int tab
     auto& settings = engine->ctx.settings;
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
-    settings.Sensitive.store(o.sensitive);
+    settings.Sensitive.store(!o.specified);
     engine->pocsag.PocsagSetCharacteristic();
     for (const DecoderEntry& e : StandardDecoders()) {
         const bool on = o.decoders.empty() ||
@@ -128,7 +119,13 @@ int main(int argc, char** argv) {
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
-    app.add_flag("--sensitive", o.sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, error correction)");
+    app.add_flag("--specified", o.specified,
+                 "use the decoders of the window (its boxes unticked: 6-10 dB deafer, output byte for byte as the window's) "
+                 "instead of the sensitive ones");
+    bool sensitive = false;  // the default; accepted for command lines that name it
+    app.add_flag("--sensitive", sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, "
+                                "error correction); the default")
+        ->excludes("--specified");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_option("--clock", o.clock,
                    "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
@@ -155,10 +152,11 @@ int main(int argc, char** argv) {
     }
     o.rawFormatGiven = rate->count() > 0 || rawChannels->count() > 0;
     o.logDirGiven = logDir->count() > 0;
-    const int table = ToneTableIndex(o.table);
+    const int table = zvei::TableByName(o.table);
     const int characteristic = CharacteristicIndex(o.characteristic);
     if (table < 0) {
-        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'\n";
+        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "' (" << zvei::TableChoices() << ", or 0-"
+                  << zvei::TableCount - 1 << ")\n";
         return kExitUsage;
     }
     if (characteristic < 0) {
@@ -206,10 +204,13 @@ int main(int argc, char** argv) {
     InputClock inputClock(start, startOffsetMinutes);
     const Clock& clock = o.clock == "input" ? static_cast<const Clock&>(inputClock) : wallClock;
     const bool json = o.format == "json";
+    // The sensitive decoders know a numeric message from an alpha one: one
+    // rendering of each call. The specified ones show both, as the window does.
+    const TextOptions textOptions{.oneRendering = !o.specified};
     // The alerting station (names, filters, dedup, hooks, MQTT), when asked for:
     // it stands in for the renderer of every input's engine.
     std::vector<std::string> stationErrors;
-    const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors);
+    const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors, textOptions);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
     // One pair of logs for the whole run, whatever the number of inputs.
@@ -232,20 +233,18 @@ int main(int argc, char** argv) {
     auto run = [&](const std::string& input) {
         std::unique_ptr<Engine> engine = MakeEngine(o, clock, table, characteristic);
         inputClock.Follow(engine->ctx);
+        // The sinks of this input: the station when asked for (it writes what
+        // passes), else the text or the JSON; the POCSAG logs beside them.
+        std::unique_ptr<TextRenderer> textRenderer;
         std::unique_ptr<JsonRenderer> jsonRenderer;
-        if (json) {
-            engine->ctx.events.Unsubscribe(engine->text);
-            jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
-        }
+        if (alerting) alerting->Follow(engine.get());
+        else if (json) jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
+        else textRenderer = std::make_unique<TextRenderer>(engine->ctx, textOptions);
         std::unique_ptr<LogRenderer> logRenderer;
-        if (logs) {
-            engine->ctx.events.Unsubscribe(engine->logRenderer);
-            logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
-        }
-        if (alerting) alerting->Follow(engine.get(), jsonRenderer.get());
+        if (logs) logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
         const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
                            : DecodeFile("quorvel-decode", fileOptions, input, *engine, out, logWatch);
-        if (alerting) alerting->Follow(nullptr, nullptr);
+        if (alerting) alerting->Follow(nullptr);
         return s;
     };
     int status = 0;
