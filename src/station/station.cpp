@@ -61,6 +61,12 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "at the end of the input, wait at most SECONDS for the broker to take the queued calls (default 10)")
         ->group(group)
         ->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--db", o.db,
+                   "also keep every call written in this SQLite file (created if missing; several runs may share "
+                   "it; quorvel-web serves it)")
+        ->group(group);
+    app.add_option("--label", o.label, "with --db: the calls' source (default: the input file's name or the device)")
+        ->group(group);
 }
 
 bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::string>& errors) {
@@ -87,6 +93,9 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
         if (ParseMqttUrl(o.mqtt, c.mqttTarget, error)) c.mqtt = true;
         else errors.push_back("--mqtt " + error);
     }
+    if (!o.label.empty() && o.db.empty()) errors.push_back("--label names the source of --db rows: add --db FILE");
+    c.db = o.db;
+    c.label = o.label;
     return errors.size() == before;
 }
 
@@ -187,6 +196,25 @@ void Station::OnCall(const std::string& object, std::string text) {
     else Write(WithName(std::move(text), call.name));
     if (hooks_) hooks_->Submit(call);
     if (mqtt_) mqtt_->Publish(call.protocol, call.json);
+    if (store_) Store(call);
+}
+
+bool Station::OpenStore(std::string& error) {
+    if (config_.db.empty()) return true;
+    store_ = store::CallStore::Open(config_.db, store::CallStore::Mode::Write, error);
+    return store_ != nullptr;
+}
+
+void Station::Store(const Call& call) {
+    const store::StoredCall row{call.time,     call.offset, config_.label.empty() ? source_ : config_.label,
+                                call.protocol, call.address, call.function, call.name, call.message, call.json};
+    std::string error;
+    if (store_->Add(row, error)) {
+        ++counts_.stored;
+        return;
+    }
+    ++counts_.lost;
+    std::fprintf(stderr, "quorvel-decode: call not stored: %s: %s\n", Describe(call).c_str(), error.c_str());
 }
 
 void Station::Finish(bool stats, std::FILE* out) {
@@ -196,6 +224,10 @@ void Station::Finish(bool stats, std::FILE* out) {
     std::fprintf(out, "calls: %llu\nfiltered: %llu\nduplicates: %llu\n",
                  static_cast<unsigned long long>(counts_.calls), static_cast<unsigned long long>(counts_.filtered),
                  static_cast<unsigned long long>(counts_.duplicates));
+    if (store_) {
+        std::fprintf(out, "stored: %llu\nnot stored: %llu\n", static_cast<unsigned long long>(counts_.stored),
+                     static_cast<unsigned long long>(counts_.lost));
+    }
     if (hooks_) {
         std::fprintf(out, "hooks run: %llu\nhooks failed: %llu\nhooks dropped: %llu\n",
                      static_cast<unsigned long long>(hooks_->Runs()), static_cast<unsigned long long>(hooks_->Failed()),

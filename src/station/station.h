@@ -18,6 +18,7 @@
 #include "hooks.h"
 #include "mqtt.h"
 #include "render/json_renderer.h"
+#include "store/call_store.h"
 
 namespace CLI {
 class App;
@@ -40,13 +41,16 @@ struct StationOptions {
     double execTimeout = 30.0;
     std::string mqtt;
     double mqttWait = 10.0;  // at the end of the input, for queued calls
+    std::string db;          // the call history (SQLite file), when given
+    std::string label;       // the rows' source instead of the input's name
     bool Any() const {
         return !aliases.empty() || !only.empty() || !ignore.empty() || dedupSeconds > 0.0 || !exec.empty() ||
-               !mqtt.empty();
+               !mqtt.empty() || !db.empty() || !label.empty();
     }
 };
 
-// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt.
+// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt,
+// --db, --label.
 void AddOptions(CLI::App& app, StationOptions& options);
 
 // What the station does, checked and loaded.
@@ -60,6 +64,8 @@ struct StationConfig {
     bool mqtt = false;
     MqttTarget mqttTarget;
     double mqttWait = 10.0;
+    std::string db;
+    std::string label;
 };
 
 // Checks the options and reads the alias file; false with every problem in
@@ -70,6 +76,8 @@ struct StationCounts {
     std::uint64_t calls = 0;       // written and passed on
     std::uint64_t filtered = 0;    // held back by --only/--ignore or the alias file
     std::uint64_t duplicates = 0;  // held back by --dedup
+    std::uint64_t stored = 0;      // added to the --db file
+    std::uint64_t lost = 0;        // that could not be added
 };
 
 class Station final : public EventSink {
@@ -91,6 +99,12 @@ public:
     // waits), then prints the counts when `stats`.
     void Finish(bool stats, std::FILE* out);
 
+    // Opens the --db file (when given) before any decoding; false with the reason.
+    bool OpenStore(std::string& error);
+    // The input the following calls come from (a file's name, a device), kept
+    // with each stored call unless --label names it.
+    void SetSource(std::string source) { source_ = std::move(source); }
+
     const StationCounts& Counts() const { return counts_; }
     HookRunner* Hooks() { return hooks_.get(); }
     MqttPublisher* Mqtt() { return mqtt_.get(); }
@@ -99,6 +113,7 @@ private:
     // A completed call: its JSON object and (text output) its text.
     void OnCall(const std::string& object, std::string text);
     void Write(const std::string& text);
+    void Store(const Call& call);
 
     SharedContext* ctx_ = nullptr;
     StationConfig config_;
@@ -107,6 +122,8 @@ private:
     DuplicateFilter duplicates_;
     std::unique_ptr<HookRunner> hooks_;
     std::unique_ptr<MqttPublisher> mqtt_;
+    std::unique_ptr<store::CallStore> store_;
+    std::string source_;
     StationCounts counts_;
     // Text of a call under way: a POCSAG address until its message ends, FMS
     // follow-on blocks until their end.

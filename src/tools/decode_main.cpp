@@ -450,6 +450,10 @@ int main(int argc, char** argv) {
     const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
+    if (std::string error; alerting && !alerting->OpenStore(error)) {
+        std::cerr << "quorvel-decode: --db " << error << "\n";
+        return kExitInput;
+    }
     // One pair of logs for the whole run, whatever the number of inputs.
     std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
@@ -481,6 +485,7 @@ int main(int argc, char** argv) {
             logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
         }
         if (alerting) alerting->Follow(engine.get(), jsonRenderer.get());
+        if (alerting) alerting->SetSource(live ? o.device : input == "-" ? "stdin" : input);
         const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
                            : DecodeFile(o, input, *engine, out, logWatch);
         if (alerting) alerting->Follow(nullptr, nullptr);
@@ -497,6 +502,7 @@ int main(int argc, char** argv) {
         }
     }
     if (alerting) alerting->Finish(o.stats, stderr);
+    if (alerting && alerting->Counts().lost > 0 && status == 0) status = kExitInput;  // calls missing from --db
     if (logs) {
         logWatch.Check();
         logs->MessageLog(laClose);
