@@ -14,6 +14,7 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
 <title>Quorvel calls</title>
 <style>
 :root { color-scheme: light dark; --line: #8884; --muted: #888; }
+[hidden] { display: none !important; }
 body { margin: 0; font: 15px/1.35 system-ui, sans-serif; }
 header { position: sticky; top: 0; display: flex; flex-wrap: wrap; gap: .5em; align-items: center;
   padding: .6em .8em; background: Canvas; border-bottom: 1px solid var(--line); }
@@ -34,12 +35,15 @@ tr.new { animation: flash 2s; }
 #empty { text-align: center; color: var(--muted); }
 @media (max-width: 640px) {
   thead { display: none; }
-  tr { display: grid; grid-template-columns: auto auto 1fr; gap: 0 .6em; padding: .4em .6em;
+  tr { display: grid; grid-template-columns: auto auto auto 1fr; gap: 0 .6em; padding: .4em .6em;
     border-bottom: 1px solid var(--line); }
   td { border: 0; padding: 0; }
   td.time { grid-column: 1 / -1; color: var(--muted); font-size: .85em; }
-  td.name { font-weight: 600; }
-  td.text { grid-column: 1 / -1; }
+  td.protocol { order: 1; }
+  td.address { order: 2; }
+  td.subaddress { order: 3; color: var(--muted); }
+  td.name { order: 4; font-weight: 600; }
+  td.text { order: 5; grid-column: 1 / -1; }
 }
 </style>
 </head>

@@ -137,8 +137,11 @@ void ServeStream(const std::string& db, const httplib::Request& req, httplib::Re
                 return sink.write(text.data(), text.size());
             };
             if (!*started) {
+                // The id the stream starts from, before any call: a client
+                // that loses the connection before the first call still
+                // comes back with Last-Event-ID and misses nothing.
                 *started = true;
-                if (!send("retry: 2000\n\n")) return false;
+                if (!send("retry: 2000\nid: " + std::to_string(last) + "\n\n")) return false;
             }
             while (!stopping.load()) {
                 CallQuery q;

@@ -36,8 +36,10 @@ struct Event {
 
 // One stream: opened (with Last-Event-ID when given), then `whileOpen` runs,
 // then events are read until `count` have come (or a limit for a hung test).
+// `startId`: the id the stream names first (where a reconnect would start).
 std::vector<Event> Stream(int port, std::int64_t lastEventId, std::size_t count,
-                          const std::function<void()>& whileOpen = [] {}) {
+                          const std::function<void()>& whileOpen = [] {}, std::int64_t* startIdOut = nullptr) {
+    std::int64_t startId = -1;
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(30, 0);
     std::mutex m;
@@ -60,8 +62,9 @@ std::vector<Event> Stream(int port, std::int64_t lastEventId, std::size_t count,
                     if (line.rfind("id: ", 0) == 0) e.id = std::atoll(line.c_str() + 4);
                     if (line.rfind("data: ", 0) == 0) e.data = json::parse(line.substr(6));
                 }
-                if (e.id > 0) events.push_back(e);
-                else EXPECT_TRUE(block == "retry: 2000" || block == ": keep-alive") << block;
+                if (!e.data.is_null()) events.push_back(e);
+                else if (block.rfind("retry: 2000\nid: ", 0) == 0) startId = e.id;
+                else EXPECT_EQ(block, ": keep-alive");
             }
             return events.size() < count;
         });
@@ -78,6 +81,7 @@ std::vector<Event> Stream(int port, std::int64_t lastEventId, std::size_t count,
     });
     client.stop();
     reader.join();
+    if (startIdOut != nullptr) *startIdOut = startId;
     return events;
 }
 
@@ -187,11 +191,17 @@ TEST_F(WebApi, PagesJoinUpAndEachCallIsItsRowWithTheObjectParsed) {
 
 TEST_F(WebApi, StreamSendsCallsOfAnotherProcessAndWhatAReconnectMissed) {
     const std::size_t before = AllRows(Db()).size();
-    // A new stream starts after the newest row; another process adds two.
-    const auto fresh = Stream(server_->Port(), 0, 2, [&] {
-        const auto r = RunCommand(kDecode + " --db " + Db() + " --label second " + dir_->Path("fmstext.wav"));
-        EXPECT_EQ(r.status, 0) << r.err;
-    });
+    // A new stream starts after the newest row, and names it; another process
+    // adds two.
+    std::int64_t startId = 0;
+    const auto fresh = Stream(
+        server_->Port(), 0, 2,
+        [&] {
+            const auto r = RunCommand(kDecode + " --db " + Db() + " --label second " + dir_->Path("fmstext.wav"));
+            EXPECT_EQ(r.status, 0) << r.err;
+        },
+        &startId);
+    EXPECT_EQ(startId, static_cast<std::int64_t>(before));
     ASSERT_EQ(fresh.size(), 2u);
     const json added = json::parse(Client().Get("/api/calls?since_id=" + std::to_string(before))->body);
     ASSERT_EQ(added.size(), 2u);
@@ -201,7 +211,8 @@ TEST_F(WebApi, StreamSendsCallsOfAnotherProcessAndWhatAReconnectMissed) {
         EXPECT_EQ(fresh[i].data["source"], "second");
     }
     // Reconnecting with the last id seen gets what came after it, in order.
-    const auto missed = Stream(server_->Port(), 13, before + 2 - 13);
+    const auto missed = Stream(server_->Port(), 13, before + 2 - 13, [] {}, &startId);
+    EXPECT_EQ(startId, 13);
     std::vector<std::int64_t> ids;
     for (const Event& e : missed) ids.push_back(e.id);
     std::vector<std::int64_t> expected;
