@@ -201,25 +201,37 @@ void Station::OnCall(const std::string& object, std::string text) {
 
 bool Station::OpenStore(std::string& error) {
     if (config_.db.empty()) return true;
-    store_ = store::CallStore::Open(config_.db, store::CallStore::Mode::Write, error);
-    return store_ != nullptr;
+    auto file = store::CallStore::Open(config_.db, store::CallStore::Mode::Write, error);
+    if (!file) return false;
+    // Written off the decoding thread; what fails is reported with its call.
+    store_ = std::make_unique<store::CallWriter>(std::move(file), [](const store::StoredCall& row, const std::string& e) {
+        Call call;
+        call.protocol = row.protocol;
+        call.address = row.address;
+        call.function = row.subaddress;
+        call.name = row.name;
+        call.message = row.text;
+        call.time = row.time;
+        std::fprintf(stderr, "quorvel-decode: call not stored: %s: %s\n", Describe(call).c_str(), e.c_str());
+    });
+    return true;
 }
 
 void Station::Store(const Call& call) {
-    const store::StoredCall row{call.time,     call.offset, config_.label.empty() ? source_ : config_.label,
-                                call.protocol, call.address, call.function, call.name, call.message, call.json};
-    std::string error;
-    if (store_->Add(row, error)) {
-        ++counts_.stored;
-        return;
-    }
-    ++counts_.lost;
-    std::fprintf(stderr, "quorvel-decode: call not stored: %s: %s\n", Describe(call).c_str(), error.c_str());
+    store::StoredCall row{call.time,     call.offset,  config_.label.empty() ? source_ : config_.label,
+                          call.protocol, call.address, call.function, call.name, call.message, call.json};
+    if (!store_->Submit(std::move(row)))
+        std::fprintf(stderr, "quorvel-decode: call not stored: %s: the --db queue is full\n", Describe(call).c_str());
 }
 
 void Station::Finish(bool stats, std::FILE* out) {
     if (hooks_) hooks_->Finish(config_.execTimeout + 5.0);
     if (mqtt_) mqtt_->Finish(config_.mqttWait);
+    if (store_) {
+        store_->Drain();
+        counts_.stored = store_->Stored();
+        counts_.lost = store_->Lost();
+    }
     if (!stats) return;
     std::fprintf(out, "calls: %llu\nfiltered: %llu\nduplicates: %llu\n",
                  static_cast<unsigned long long>(counts_.calls), static_cast<unsigned long long>(counts_.filtered),

@@ -18,7 +18,7 @@
 #include "hooks.h"
 #include "mqtt.h"
 #include "render/json_renderer.h"
-#include "store/call_store.h"
+#include "store/call_writer.h"
 
 namespace CLI {
 class App;
@@ -76,7 +76,7 @@ struct StationCounts {
     std::uint64_t calls = 0;       // written and passed on
     std::uint64_t filtered = 0;    // held back by --only/--ignore or the alias file
     std::uint64_t duplicates = 0;  // held back by --dedup
-    std::uint64_t stored = 0;      // added to the --db file
+    std::uint64_t stored = 0;      // added to the --db file (known after Finish)
     std::uint64_t lost = 0;        // that could not be added
 };
 
@@ -122,7 +122,7 @@ private:
     DuplicateFilter duplicates_;
     std::unique_ptr<HookRunner> hooks_;
     std::unique_ptr<MqttPublisher> mqtt_;
-    std::unique_ptr<store::CallStore> store_;
+    std::unique_ptr<store::CallWriter> store_;
     std::string source_;
     StationCounts counts_;
     // Text of a call under way: a POCSAG address until its message ends, FMS

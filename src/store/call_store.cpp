@@ -1,6 +1,7 @@
 #include "call_store.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -156,6 +157,13 @@ std::unique_ptr<CallStore> CallStore::Open(const std::string& path, Mode mode, s
     if (sqlite3_db_readonly(db, "main") == 1) return fail(SQLITE_READONLY);
     if (!Exec(db, "PRAGMA journal_mode=WAL", rc)) return fail(rc);
     if (!Exec(db, "PRAGMA synchronous=NORMAL", rc)) return fail(rc);
+    if (version == kSchemaVersion) {
+        // Nothing to bring forward, so no lock to wait for (another writer may
+        // hold it): the folder must take the -wal and -shm files.
+        const std::string dir = folder.empty() ? "." : folder.string();
+        if (::access(dir.c_str(), W_OK) != 0) return fail(SQLITE_READONLY);
+        return store;
+    }
     // BEGIN IMMEDIATE takes the write lock: it proves the file and its folder
     // (for the -wal and -shm files) can be written, and two writers creating one
     // file at once migrate it one after the other.

@@ -37,11 +37,12 @@ inline std::vector<store::CallRow> AllRows(const std::string& db) {
 // at the end of the test unless stopped before.
 class Background {
 public:
-    Background(const std::string& command, const std::string& errPath) : errPath_(errPath) {
+    Background(const std::string& command, const std::string& errPath, const std::string& outPath = "/dev/null")
+        : errPath_(errPath) {
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
-            execl("/bin/sh", "sh", "-c", ("exec " + command + " >/dev/null 2>" + errPath).c_str(), nullptr);
+            execl("/bin/sh", "sh", "-c", ("exec " + command + " >" + outPath + " 2>" + errPath).c_str(), nullptr);
             _exit(127);
         }
     }
