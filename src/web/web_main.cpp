@@ -41,6 +41,11 @@ constexpr auto kKeepAlive = std::chrono::seconds(15);
 constexpr int kStreamBatch = 500;
 
 std::atomic<bool> stopping{false};
+// Each open stream holds one of the server's threads: past this many, a new
+// one is refused (the browser tries again) so that the page and the API stay
+// served.
+constexpr int kMaxStreams = 24;
+std::atomic<int> streams{0};
 
 std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -125,13 +130,23 @@ void ServeStream(const std::string& db, const httplib::Request& req, httplib::Re
     } else if (!store->MaxId(last, error)) {
         return Error(res, 503, error);
     }
-    std::cerr << "quorvel-web: stream to " << req.remote_addr << " from id " << last << "\n";
     res.set_header("Cache-Control", "no-store");
+    if (req.method == "HEAD") {
+        res.set_content("", "text/event-stream");
+        return;
+    }
+    if (streams.fetch_add(1) >= kMaxStreams) {
+        streams.fetch_sub(1);
+        return Error(res, 503, "too many streams open");
+    }
+    std::cerr << "quorvel-web: stream to " << req.remote_addr << " from id " << last << "\n";
     res.set_header("X-Accel-Buffering", "no");  // a proxy in front must not hold events back
     auto started = std::make_shared<bool>(false);
+    // Counts the stream until the server lets go of its provider.
+    std::shared_ptr<void> slot(nullptr, [](void*) { streams.fetch_sub(1); });
     auto lastWrite = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
     res.set_chunked_content_provider(
-        "text/event-stream", [store, last, started, lastWrite](std::size_t, httplib::DataSink& sink) mutable {
+        "text/event-stream", [store, last, started, lastWrite, slot](std::size_t, httplib::DataSink& sink) mutable {
             auto send = [&](const std::string& text) {
                 *lastWrite = std::chrono::steady_clock::now();
                 return sink.write(text.data(), text.size());
