@@ -124,11 +124,14 @@ void ServeStream(const std::string& db, const httplib::Request& req, httplib::Re
     if (!store) return;
     std::int64_t last = 0;
     std::string error;
-    if (req.has_header("Last-Event-ID")) {
-        if (!ParseCount(req.get_header_value("Last-Event-ID"), last))
-            return Error(res, 400, "Last-Event-ID must be a call's id");
-    } else if (!store->MaxId(last, error)) {
-        return Error(res, 503, error);
+    std::int64_t newest = 0;
+    if (!store->MaxId(newest, error)) return Error(res, 503, error);
+    if (!req.has_header("Last-Event-ID")) {
+        last = newest;
+    } else if (!ParseCount(req.get_header_value("Last-Event-ID"), last)) {
+        return Error(res, 400, "Last-Event-ID must be a call's id");
+    } else if (last > newest) {
+        last = newest;  // an id from a file since replaced: its new calls must not wait for that id
     }
     res.set_header("Cache-Control", "no-store");
     if (req.method == "HEAD") {

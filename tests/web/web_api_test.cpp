@@ -213,6 +213,9 @@ TEST_F(WebApi, StreamSendsCallsOfAnotherProcessAndWhatAReconnectMissed) {
     // Reconnecting with the last id seen gets what came after it, in order.
     const auto missed = Stream(server_->Port(), 13, before + 2 - 13, [] {}, &startId);
     EXPECT_EQ(startId, 13);
+    // An id beyond the newest (a file since replaced) starts at the newest.
+    Stream(server_->Port(), 9999, 0, [] {}, &startId);
+    EXPECT_EQ(startId, static_cast<std::int64_t>(before + 2));
     std::vector<std::int64_t> ids;
     for (const Event& e : missed) ids.push_back(e.id);
     std::vector<std::int64_t> expected;
