@@ -58,6 +58,12 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "at the end of the input, wait at most SECONDS for the broker to take the queued calls (default 10)")
         ->group(group)
         ->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--db", o.db,
+                   "also keep every call written in this SQLite file (created if missing; several runs may share "
+                   "it; quorvel-web serves it)")
+        ->group(group);
+    app.add_option("--label", o.label, "with --db: the calls' source (default: the input file's name or the device)")
+        ->group(group);
 }
 
 bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::string>& errors) {
@@ -84,6 +90,9 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
         if (ParseMqttUrl(o.mqtt, c.mqttTarget, error)) c.mqtt = true;
         else errors.push_back("--mqtt " + error);
     }
+    if (!o.label.empty() && o.db.empty()) errors.push_back("--label names the source of --db rows: add --db FILE");
+    c.db = o.db;
+    c.label = o.label;
     return errors.size() == before;
 }
 
@@ -170,15 +179,50 @@ void Station::OnCall(quorvel::Call& record) {
     else Write(WithName(record.line, call.name));
     if (hooks_) hooks_->Submit(call);
     if (mqtt_) mqtt_->Publish(call.protocol, call.json);
+    if (store_) Store(call);
+}
+
+bool Station::OpenStore(std::string& error) {
+    if (config_.db.empty()) return true;
+    auto file = store::CallStore::Open(config_.db, store::CallStore::Mode::Write, error);
+    if (!file) return false;
+    // Written off the decoding thread; what fails is reported with its call.
+    store_ = std::make_unique<store::CallWriter>(std::move(file), [](const store::StoredCall& row, const std::string& e) {
+        Call call;
+        call.protocol = row.protocol;
+        call.address = row.address;
+        call.function = row.subaddress;
+        call.name = row.name;
+        call.message = row.text;
+        call.time = row.time;
+        std::fprintf(stderr, "quorvel-decode: call not stored: %s: %s\n", Describe(call).c_str(), e.c_str());
+    });
+    return true;
+}
+
+void Station::Store(const Call& call) {
+    store::StoredCall row{call.time,     call.offset,  config_.label.empty() ? source_ : config_.label,
+                          call.protocol, call.address, call.function, call.name, call.message, call.json};
+    if (!store_->Submit(std::move(row)))
+        std::fprintf(stderr, "quorvel-decode: call not stored: %s: the --db queue is full\n", Describe(call).c_str());
 }
 
 void Station::Finish(bool stats, std::FILE* out) {
     if (hooks_) hooks_->Finish(config_.execTimeout + 5.0);
     if (mqtt_) mqtt_->Finish(config_.mqttWait);
+    if (store_) {
+        store_->Drain();
+        counts_.stored = store_->Stored();
+        counts_.lost = store_->Lost();
+    }
     if (!stats) return;
     std::fprintf(out, "calls: %llu\nfiltered: %llu\nduplicates: %llu\n",
                  static_cast<unsigned long long>(counts_.calls), static_cast<unsigned long long>(counts_.filtered),
                  static_cast<unsigned long long>(counts_.duplicates));
+    if (store_) {
+        std::fprintf(out, "stored: %llu\nnot stored: %llu\n", static_cast<unsigned long long>(counts_.stored),
+                     static_cast<unsigned long long>(counts_.lost));
+    }
     if (hooks_) {
         std::fprintf(out, "hooks run: %llu\nhooks failed: %llu\nhooks dropped: %llu\n",
                      static_cast<unsigned long long>(hooks_->Runs()), static_cast<unsigned long long>(hooks_->Failed()),

@@ -19,6 +19,7 @@
 #include "mqtt.h"
 #include "core/kind.h"
 #include "render/json_renderer.h"
+#include "store/call_writer.h"
 
 namespace CLI {
 class App;
@@ -41,13 +42,16 @@ struct StationOptions {
     double execTimeout = 30.0;
     std::string mqtt;
     double mqttWait = 10.0;  // at the end of the input, for queued calls
+    std::string db;          // the call history (SQLite file), when given
+    std::string label;       // the rows' source instead of the input's name
     bool Any() const {
         return !aliases.empty() || !only.empty() || !ignore.empty() || dedupSeconds > 0.0 || !exec.empty() ||
-               !mqtt.empty();
+               !mqtt.empty() || !db.empty() || !label.empty();
     }
 };
 
-// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt.
+// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt,
+// --db, --label.
 void AddOptions(CLI::App& app, StationOptions& options);
 
 // What the station does, checked and loaded.
@@ -61,6 +65,8 @@ struct StationConfig {
     bool mqtt = false;
     MqttTarget mqttTarget;
     double mqttWait = 10.0;
+    std::string db;
+    std::string label;
 };
 
 // Checks the options and reads the alias file; false with every problem in
@@ -71,6 +77,8 @@ struct StationCounts {
     std::uint64_t calls = 0;       // written and passed on
     std::uint64_t filtered = 0;    // held back by --only/--ignore or the alias file
     std::uint64_t duplicates = 0;  // held back by --dedup
+    std::uint64_t stored = 0;      // added to the --db file (known after Finish)
+    std::uint64_t lost = 0;        // that could not be added
 };
 
 class Station final : public EventSink {
@@ -93,6 +101,12 @@ public:
     // waits), then prints the counts when `stats`.
     void Finish(bool stats, std::FILE* out);
 
+    // Opens the --db file (when given) before any decoding; false with the reason.
+    bool OpenStore(std::string& error);
+    // The input the following calls come from (a file's name, a device), kept
+    // with each stored call unless --label names it.
+    void SetSource(std::string source) { source_ = std::move(source); }
+
     const StationCounts& Counts() const { return counts_; }
     HookRunner* Hooks() { return hooks_.get(); }
     MqttPublisher* Mqtt() { return mqtt_.get(); }
@@ -102,6 +116,7 @@ private:
     // A record that is not a call (a transmission's summary).
     void OnSummary(const quorvel::Call& record);
     void Write(const std::string& text);
+    void Store(const Call& call);
 
     SharedContext* ctx_ = nullptr;
     StationConfig config_;
@@ -113,6 +128,8 @@ private:
     DuplicateFilter duplicates_;
     std::unique_ptr<HookRunner> hooks_;
     std::unique_ptr<MqttPublisher> mqtt_;
+    std::unique_ptr<store::CallWriter> store_;
+    std::string source_;
     StationCounts counts_;
     // Per protocol, the calls since its last summary and those of them written:
     // a summary is written unless all its calls were held back.

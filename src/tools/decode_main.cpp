@@ -213,6 +213,10 @@ int main(int argc, char** argv) {
     const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors, textOptions);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
+    if (std::string error; alerting && !alerting->OpenStore(error)) {
+        std::cerr << "quorvel-decode: --db " << error << "\n";
+        return kExitInput;
+    }
     // One pair of logs for the whole run, whatever the number of inputs.
     std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
@@ -242,6 +246,7 @@ int main(int argc, char** argv) {
         else textRenderer = std::make_unique<TextRenderer>(engine->ctx, textOptions);
         std::unique_ptr<LogRenderer> logRenderer;
         if (logs) logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
+        if (alerting) alerting->SetSource(live ? o.device : input == "-" ? "stdin" : input);
         const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
                            : DecodeFile("quorvel-decode", fileOptions, input, *engine, out, logWatch);
         if (alerting) alerting->Follow(nullptr);
@@ -258,6 +263,7 @@ int main(int argc, char** argv) {
         }
     }
     if (alerting) alerting->Finish(o.stats, stderr);
+    if (alerting && alerting->Counts().lost > 0 && status == 0) status = kExitInput;  // calls missing from --db
     if (logs) {
         logWatch.Check();
         logs->MessageLog(laClose);
