@@ -102,18 +102,18 @@ TEST_F(Store, EveryKindIsARowWithTheObjectTheRunWrote) {
     ASSERT_EQ(second.status, 0) << second.err;
     const std::vector<std::string> expected = {
         "traffic.wav pocsag 1234567/3",
-        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>'",
-        "traffic.wav pocsag 1234999/1 'Probealarm Nord<NUL><NUL>'",
-        "traffic.wav pocsag 2000000/2 'Fremde Adresse 1<NUL>'",
+        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3'",
+        "traffic.wav pocsag 1234999/1 'Probealarm Nord'",
+        "traffic.wav pocsag 2000000/2 'Fremde Adresse 1'",
         "traffic.wav fms 63123456/2",
         "traffic.wav fms 63123456/2",
         "traffic.wav fms 63123456/3",
         "traffic.wav zvei 12345",
         "traffic.wav zvei 12345",
         "traffic.wav zvei 54321",
-        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>'",
-        "traffic.wav pocsag 2000000/2 'Fremde Adresse 1<NUL>'",
-        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>'",
+        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3'",
+        "traffic.wav pocsag 2000000/2 'Fremde Adresse 1'",
+        "traffic.wav pocsag 1234567/3 'Feuer Nord, Halle 3'",
         "fmstext.wav fms 63123456/5",
         "fmstext.wav fms 63123456 'Lage: Brand <b>'",
         "Funk 2 ccir 13579",
@@ -152,11 +152,11 @@ TEST_F(Store, RowsAreTheCallsTheStationWritesWithTheirNames) {
         std::vector<std::string> rows;  // when empty: only compared with the output
     } cases[] = {
         {"--aliases names.csv --dedup 10",
-         {"traffic.wav pocsag 1234567/3 [Wache Nord]", "traffic.wav pocsag 1234567/3 [Wache Nord] 'Feuer Nord, Halle 3<NUL>'",
-          "traffic.wav pocsag 2000000/2 'Fremde Adresse 1<NUL>'", "traffic.wav fms 63123456/2 [HLF 1 Grüß]",
+         {"traffic.wav pocsag 1234567/3 [Wache Nord]", "traffic.wav pocsag 1234567/3 [Wache Nord] 'Feuer Nord, Halle 3'",
+          "traffic.wav pocsag 2000000/2 'Fremde Adresse 1'", "traffic.wav fms 63123456/2 [HLF 1 Grüß]",
           "traffic.wav fms 63123456/3 [HLF 1 Grüß]", "traffic.wav zvei 12345",
           "traffic.wav zvei 54321 [Sirene Süd, Mitte]",
-          "traffic.wav pocsag 1234567/3 [Wache Nord] 'Feuer Nord, Halle 3<NUL>'"}},
+          "traffic.wav pocsag 1234567/3 [Wache Nord] 'Feuer Nord, Halle 3'"}},
         {"--only fms --label 'Leitstelle Süd'",
          {"Leitstelle Süd fms 63123456/2", "Leitstelle Süd fms 63123456/2", "Leitstelle Süd fms 63123456/3"}},
         {"--ignore pocsag --ignore zvei:12345 --aliases names.csv", {}},
@@ -243,7 +243,7 @@ TEST_F(Store, ARefusedRowIsReportedWithItsCallAndTheRunGoesOnToStatusOne) {
     const auto r = Decode("--stats --db refusing.db");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, plain.out);  // the output goes on in full
-    const std::string call = "call not stored: pocsag 2000000/2 \"Fremde Adresse 1<NUL>\" at 1970-01-01T00:00:";
+    const std::string call = "call not stored: pocsag 2000000/2 \"Fremde Adresse 1\" at 1970-01-01T00:00:";
     std::size_t reported = 0;
     for (const std::string& line : Lines(r.err)) {
         if (line.find(call) == std::string::npos) continue;
