@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
         if (live) {
             // The first input listed is the sound server's default source. No
             // device, or a build without live input: the input cannot be read.
-            const int s = DecodeLive(*engine, "0", [&](const std::string& t) { out.Write(t); }, false);
+            const int s = DecodeLive(*engine, "0", [&](const std::string& t) { out.Write(t); }, false, kProgram);
             return s == 0 ? 0 : kExitInput;
         }
         FileInputOptions fileOptions;
