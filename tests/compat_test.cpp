@@ -408,6 +408,21 @@ TEST_F(CompatCli, TimeStampAndLabel) {
     }
 }
 
+// quorvel-decode's JSON takes the same character sets; without --charset its
+// text is what it always was (the German letters, @ kept).
+TEST_F(CompatCli, DecodeCharset) {
+    const std::string file = Gen("cs.wav", "pocsag --call '12,2,alpha,{|}[@'");
+    const std::string decode = std::string(QUORVEL_DECODE_PATH) + " --sensitive --format json ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "\"message\":\"äöüÄ@"}, {"--charset SE ", "\"message\":\"äöåÄÉ"}, {"--charset us ", "\"message\":\"{|}[@"}};
+    for (const auto& [option, want] : cases) {
+        const auto r = RunCommand(decode + option + file);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(want), std::string::npos) << option << ": " << r.out;
+    }
+    EXPECT_EQ(RunCommand(decode + "--charset XX " + file).status, 2);
+}
+
 // -b over calls in noise: each limit prints a subset of the looser one, and the
 // strictest leaves out calls the decoder repaired.
 TEST_F(CompatCli, CorrectedBitsLimit) {

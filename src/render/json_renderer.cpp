@@ -78,10 +78,11 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
         j["polarity"] = e->inverted ? "inverted" : "normal";
         const char* type = e->codewords == 0 ? "tone" : (e->hasNumeric && e->function == 0) ? "numeric" : "alpha";
         j["type"] = type;
-        j["message"] = e->codewords == 0 ? "" : Utf8(std::string(type) == "numeric" ? e->numeric : e->alpha);
+        const std::string alpha = charset_ ? compat::PocsagText(e->alpha, *charset_) : Utf8(e->alpha);
+        j["message"] = e->codewords == 0 ? "" : std::string(type) == "numeric" ? Utf8(e->numeric) : alpha;
         if (e->hasNumeric) {
             j["numeric"] = Utf8(e->numeric);
-            j["alpha"] = Utf8(e->alpha);
+            j["alpha"] = alpha;
         }
         if (e->offsetMode) j["offset_mode"] = true;
         j["codewords"] = e->codewords;
@@ -174,7 +175,9 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
     return true;
 }
 
-JsonRenderer::JsonRenderer(SharedContext& ctx) : ctx_(ctx), json_(ctx.clock, ctx.SampleRate) {
+JsonRenderer::JsonRenderer(SharedContext& ctx, std::optional<compat::Charset> charset)
+    : ctx_(ctx), json_(ctx.clock, ctx.SampleRate) {
+    json_.SetCharset(charset);
     ctx_.events.Subscribe(*this);
 }
 

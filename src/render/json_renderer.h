@@ -3,10 +3,12 @@
 // and stay stable.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "core/common.h"
 #include "core/events.h"
+#include "compat_lines.h"
 
 namespace quorvel {
 
@@ -24,6 +26,10 @@ public:
     // begin or continue something (a POCSAG address, an FMS text block).
     bool ToJson(const Event& event, std::string& out);
 
+    // POCSAG text in one of the national variants of 7-bit text; without one
+    // (the default), the German one the decoders' own text uses.
+    void SetCharset(std::optional<compat::Charset> charset) { charset_ = charset; }
+
     // The local time of an event with the clock's UTC offset, ISO 8601 with
     // milliseconds: 2024-05-06T14:03:07.000+02:00.
     std::string IsoTime(const DateTime& local) const;
@@ -31,6 +37,7 @@ public:
 private:
     const Clock& clock_;
     std::int32_t sampleRate_;
+    std::optional<compat::Charset> charset_;
     // FMS follow-on text collected since the last telegram.
     std::string fmsText_;
     std::int32_t fmsTextNumber_ = 0;
@@ -43,7 +50,7 @@ private:
 // text hand-off carries it to the output like decoded text.
 class JsonRenderer final : public EventSink {
 public:
-    JsonRenderer(SharedContext& ctx);
+    explicit JsonRenderer(SharedContext& ctx, std::optional<compat::Charset> charset = std::nullopt);
     ~JsonRenderer() override;
     JsonRenderer(const JsonRenderer&) = delete;
     JsonRenderer& operator=(const JsonRenderer&) = delete;

@@ -91,6 +91,9 @@ public:
     // waits), then prints the counts when `stats`.
     void Finish(bool stats, std::FILE* out);
 
+    // POCSAG text of the JSON objects (JsonEvents::SetCharset).
+    void SetCharset(std::optional<compat::Charset> charset) { events_.SetCharset(charset); }
+
     const StationCounts& Counts() const { return counts_; }
     HookRunner* Hooks() { return hooks_.get(); }
     MqttPublisher* Mqtt() { return mqtt_.get(); }

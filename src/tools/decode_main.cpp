@@ -51,6 +51,7 @@ struct Options {
     std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
     std::string device;  // live input from this capture device, when given
+    std::string charset;  // POCSAG text of JSON; empty: the decoders' German one
 };
 
 std::string Lower(std::string s) {
@@ -129,6 +130,9 @@ int main(int argc, char** argv) {
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
     app.add_flag("--sensitive", o.sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, error correction)");
+    app.add_option("--charset", o.charset,
+                   "POCSAG text in JSON (and the station's JSON): US, DE, FR, SE, DK or SI (default: the German "
+                   "letters of the decoded text, @ kept)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_option("--clock", o.clock,
                    "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
@@ -164,6 +168,15 @@ int main(int argc, char** argv) {
     if (characteristic < 0) {
         std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
         return kExitUsage;
+    }
+    std::optional<compat::Charset> charset;
+    if (!o.charset.empty()) {
+        compat::Charset cs{};
+        if (!compat::ParseCharset(o.charset, cs)) {
+            std::cerr << "quorvel-decode: unknown character set '" << o.charset << "'; known: US, DE, FR, SE, DK, SI\n";
+            return kExitUsage;
+        }
+        charset = cs;
     }
     if (o.listDevices) return ListLiveDevices();
     const bool live = !o.device.empty();
@@ -212,6 +225,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
+    if (alerting) alerting->SetCharset(charset);
     // One pair of logs for the whole run, whatever the number of inputs.
     std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
@@ -235,7 +249,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<JsonRenderer> jsonRenderer;
         if (json) {
             engine->ctx.events.Unsubscribe(engine->text);
-            jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
+            jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx, charset);
         }
         std::unique_ptr<LogRenderer> logRenderer;
         if (logs) {
