@@ -414,7 +414,10 @@ TEST_F(CompatCli, DecodeCharset) {
     const std::string file = Gen("cs.wav", "pocsag --call '12,2,alpha,{|}[@'");
     const std::string decode = std::string(QUORVEL_DECODE_PATH) + " --sensitive --format json ";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "\"message\":\"äöüÄ@"}, {"--charset SE ", "\"message\":\"äöåÄÉ"}, {"--charset us ", "\"message\":\"{|}[@"}};
+        {"", "\"message\":\"äöüÄ@"},
+        {"--charset SE ", "\"message\":\"äöåÄÉ"},
+        {"--charset us ", "\"message\":\"{|}[@"},
+    };
     for (const auto& [option, want] : cases) {
         const auto r = RunCommand(decode + option + file);
         EXPECT_EQ(r.status, 0) << r.err;
@@ -427,7 +430,8 @@ TEST_F(CompatCli, DecodeCharset) {
 // strictest leaves out calls the decoder repaired.
 TEST_F(CompatCli, CorrectedBitsLimit) {
     std::string calls;
-    for (int i = 1; i <= 30; ++i) calls += " --call " + std::to_string(1000 + i) + ",3,alpha,Message_" + std::to_string(i);
+    for (int i = 1; i <= 30; ++i)
+        calls += " --call " + std::to_string(1000 + i) + ",3,alpha,Message_" + std::to_string(i);
     const std::string noisy = Gen("noisy.wav", "pocsag --snr 0 --seed 3" + calls);
     std::vector<std::vector<std::string>> printed;
     for (const char* b : {"", "-b2", "-b1", "-b0"}) {

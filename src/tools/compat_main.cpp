@@ -260,14 +260,16 @@ int main(int argc, char** argv) {
         engine->ctx.events.Unsubscribe(engine->logRenderer);
         compat::CompatRenderer renderer(engine->ctx, o.render);
         if (live) {
-            // The first input listed is the sound server's default source. No
-            // device, or a build without live input: the input cannot be read.
+            // The first input listed: the sound server's default source (else
+            // PortAudio's first device, as in the window). No device, or a build
+            // without live input: the input cannot be read.
             const int s = DecodeLive(*engine, "0", [&](const std::string& t) { out.Write(t); }, false, kProgram);
             return s == 0 ? 0 : kExitInput;
         }
         FileInputOptions fileOptions;
         fileOptions.raw = o.type == "raw";
-        if (IsStandardInput(input) && o.type.empty()) fileOptions.raw = !LooksLikeSoundFile(PeekInputBytes(STDIN_FILENO, 4));
+        if (IsStandardInput(input) && o.type.empty())
+            fileOptions.raw = !LooksLikeSoundFile(PeekInputBytes(STDIN_FILENO, 4));
         fileOptions.rawRate = kRawRate;
         return DecodeFile(kProgram, fileOptions, IsStandardInput(input) ? "-" : input, *engine, out, logWatch);
     };
