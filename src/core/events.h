@@ -54,6 +54,9 @@ struct PocsagCallEnd {
     // began), this call's own among them; with correction, those left uncorrected.
     std::int32_t errors = 0;
     std::int32_t corrected = 0;  // codewords repaired by error correction
+    // The most bits error correction changed in one codeword of this call (its
+    // address and message words); 0 where nothing is corrected.
+    std::int32_t mostBitsCorrected = 0;
     bool hasNumeric = false;     // rendered as digits too (fewer than five codewords)
     std::string numeric;         // the digits
     std::string alpha;           // the 7-bit characters (after the offset of `offsetMode`)

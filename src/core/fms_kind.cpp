@@ -242,7 +242,7 @@ const KindDescription FmsKind = {
     .addressValue = &IdentityValue,
     .canonicalAddress = &CanonicalIdentity,
     .appendText = &AppendText,
-    .makeBuilder = [] { return std::unique_ptr<CallBuilder>(std::make_unique<FmsCalls>()); },
+    .makeBuilder = [](const TextOptions&) { return std::unique_ptr<CallBuilder>(std::make_unique<FmsCalls>()); },
 };
 
 }  // namespace quorvel

@@ -68,7 +68,7 @@ void AppendEventText(const Event& event, std::string& out, const TextOptions& op
 }
 
 CallAssembler::CallAssembler(TextOptions options) : options_(options) {
-    for (const KindDescription* k : Kinds()) pending_.push_back({k, k->makeBuilder(), {}});
+    for (const KindDescription* k : Kinds()) pending_.push_back({k, k->makeBuilder(options_), {}});
 }
 
 CallAssembler::Pending* CallAssembler::PendingOf(std::string_view kind) {

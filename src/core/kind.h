@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "call.h"
+#include "pocsag_charsets.h"
 #include "events.h"
 
 namespace quorvel {
@@ -29,6 +30,10 @@ struct TextOptions {
     // Of the renderings of one call (a short POCSAG message as digits and as
     // characters), only the one its type stands for; else all, as the window.
     bool oneRendering = false;
+    // The national variant of 7-bit text in call records (JSON, the station);
+    // none: the decoders' own (German letters, @ kept). The specified text keeps
+    // the decoders' bytes.
+    std::optional<Charset> charset;
 };
 
 class CallBuilder {
@@ -51,7 +56,7 @@ struct KindDescription {
     std::string (*canonicalAddress)(std::string_view protocol, std::string_view address) = nullptr;
     // The specified text of one of its events, appended (Windows-1252, CR LF).
     void (*appendText)(const Event& event, const TextOptions& options, std::string& out) = nullptr;
-    std::unique_ptr<CallBuilder> (*makeBuilder)() = nullptr;
+    std::unique_ptr<CallBuilder> (*makeBuilder)(const TextOptions& options) = nullptr;
 };
 
 // Address grammars: a number of minLength..maxLength decimal / hex digits.

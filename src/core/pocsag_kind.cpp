@@ -77,6 +77,8 @@ void AppendText(const Event& event, const TextOptions& options, std::string& out
 
 class PocsagCalls final : public CallBuilder {
 public:
+    explicit PocsagCalls(const TextOptions& options) : charset_(options.charset) {}
+
     bool Take(const Event& event, Call& call) override {
         if (const auto* e = std::get_if<PocsagCallEnd>(&event)) {
             call.protocol = "pocsag";
@@ -85,8 +87,9 @@ public:
             call.subaddress = std::to_string(e->function);
             const char* type = e->codewords == 0 ? "tone" : (e->hasNumeric && e->function == 0) ? "numeric" : "alpha";
             call.detail = type;
+            const std::string alpha = charset_ ? PocsagText(e->alpha, *charset_) : Cp1252ToUtf8(e->alpha);
             const std::string message =
-                e->codewords == 0 ? "" : Cp1252ToUtf8(std::string_view(type) == "numeric" ? e->numeric : e->alpha);
+                e->codewords == 0 ? "" : std::string_view(type) == "numeric" ? Cp1252ToUtf8(e->numeric) : alpha;
             call.text = WithoutPadding(message);
             FieldList& f = call.fields;
             f.push_back({"ric", std::int64_t{e->ric}});
@@ -97,7 +100,7 @@ public:
             f.push_back({"message", call.text});
             if (e->hasNumeric) {
                 f.push_back({"numeric", Cp1252ToUtf8(e->numeric)});
-                f.push_back({"alpha", Cp1252ToUtf8(e->alpha)});
+                f.push_back({"alpha", alpha});
             }
             if (e->offsetMode) f.push_back({"offset_mode", true});
             f.push_back({"codewords", std::int64_t{e->codewords}});
@@ -125,6 +128,9 @@ public:
         }
         return false;
     }
+
+private:
+    std::optional<Charset> charset_;
 };
 
 constexpr std::string_view Protocols[] = {"pocsag"};
@@ -138,7 +144,7 @@ const KindDescription PocsagKind = {
     .addressValue = &RicValue,
     .canonicalAddress = &CanonicalRic,
     .appendText = &AppendText,
-    .makeBuilder = [] { return std::unique_ptr<CallBuilder>(std::make_unique<PocsagCalls>()); },
+    .makeBuilder = [](const TextOptions& options) { return std::unique_ptr<CallBuilder>(std::make_unique<PocsagCalls>(options)); },
 };
 
 }  // namespace quorvel

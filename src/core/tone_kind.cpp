@@ -82,7 +82,7 @@ const KindDescription ToneKind = {
     .addressValue = &DigitsValue,
     .canonicalAddress = &CanonicalDigits,
     .appendText = &AppendText,
-    .makeBuilder = [] { return std::unique_ptr<CallBuilder>(std::make_unique<ToneCalls>()); },
+    .makeBuilder = [](const TextOptions&) { return std::unique_ptr<CallBuilder>(std::make_unique<ToneCalls>()); },
 };
 
 }  // namespace quorvel

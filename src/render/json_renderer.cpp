@@ -76,7 +76,8 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
     return true;
 }
 
-JsonRenderer::JsonRenderer(SharedContext& ctx) : ctx_(ctx), json_(ctx.clock, ctx.SampleRate) {
+JsonRenderer::JsonRenderer(SharedContext& ctx, TextOptions options)
+    : ctx_(ctx), json_(ctx.clock, ctx.SampleRate, options) {
     ctx_.events.Subscribe(*this);
 }
 

@@ -38,7 +38,8 @@ private:
 // Events to JSON objects: the records they complete, written.
 class JsonEvents {
 public:
-    JsonEvents(const Clock& clock, std::int32_t sampleRate) : writer_(clock, sampleRate) {}
+    JsonEvents(const Clock& clock, std::int32_t sampleRate, TextOptions options = {})
+        : writer_(clock, sampleRate), calls_(options) {}
     // The object an event completes, into `out`; false for events that only
     // begin or continue something (a POCSAG address, an FMS text block).
     bool ToJson(const Event& event, std::string& out);
@@ -55,7 +56,7 @@ private:
 // text hand-off carries it to the output like decoded text.
 class JsonRenderer final : public EventSink {
 public:
-    explicit JsonRenderer(SharedContext& ctx);
+    explicit JsonRenderer(SharedContext& ctx, TextOptions options = {});
     ~JsonRenderer() override;
     JsonRenderer(const JsonRenderer&) = delete;
     JsonRenderer& operator=(const JsonRenderer&) = delete;

@@ -106,10 +106,16 @@ private:
     std::vector<unsigned char> carry_;
 };
 
+bool IsFlac(const std::string& head) {
+    return LooksLikeFlac(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+}
+
+}  // namespace
+
 // The first bytes of a descriptor without taking them away: read at the current
 // offset of a file, or copied out of a pipe with tee(2), which leaves them in it
 // for whoever reads next. Anything else (a terminal, a socket) is not looked at.
-std::string PeekBytes(int fd, std::size_t want) {
+std::string PeekInputBytes(int fd, std::size_t want) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return {};
     std::string bytes(want, '\0');
@@ -142,12 +148,6 @@ std::string PeekBytes(int fd, std::size_t want) {
     return bytes;
 }
 
-bool IsFlac(const std::string& head) {
-    return LooksLikeFlac(reinterpret_cast<const unsigned char*>(head.data()), head.size());
-}
-
-}  // namespace
-
 std::string CheckInputRate(double rate) {
     if (rate >= kMinimumInputRate) return {};
     char text[160];
@@ -163,7 +163,7 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
     int fd = -1;
     if (path == "-") {
         fd = STDIN_FILENO;
-        if (IsFlac(PeekBytes(fd, 4))) reader = OpenFlacStream(stdin, false, name, error);
+        if (IsFlac(PeekInputBytes(fd, 4))) reader = OpenFlacStream(stdin, false, name, error);
     } else if (struct stat st {}; ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         // Only a plain file is looked at first: reading from a named pipe would
         // take the bytes away from the library that opens it again.

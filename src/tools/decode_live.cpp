@@ -85,14 +85,14 @@ int ListLiveDevices() {
 }
 
 int DecodeLive(Engine& engine, const std::string& device, const std::function<void(const std::string&)>& write,
-               bool stats) {
+               bool stats, const char* program) {
     auto input = CreateSoundInput();
     WaveCapture capture(*input, engine);
     capture.EnumerateDevices();
     std::string why;
     const std::int32_t index = FindDevice(capture.Devices(), device, why);
     if (index < 0) {
-        std::cerr << "quorvel-decode: " << why << "\n";
+        std::cerr << program << ": " << why << "\n";
         return 2;
     }
     stopRequested.store(false);
@@ -103,10 +103,10 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
     if (!capture.CaptureRunning()) {
         // The window stays silent about this; a command line says why it ends.
         capture.CloseCapture();
-        std::cerr << "quorvel-decode: capture " << name << " could not be opened\n";
+        std::cerr << program << ": capture " << name << " could not be opened\n";
         return 1;
     }
-    std::cerr << "quorvel-decode: capturing from " << name << "; interrupt (Ctrl-C) to end\n";
+    std::cerr << program << ": capturing from " << name << "; interrupt (Ctrl-C) to end\n";
 
     CaptureKeeper keeper(capture);
     std::string text;
@@ -122,10 +122,10 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         if (!outputLost) outputLost = OutputClosed();
         switch (keeper.Check(std::chrono::steady_clock::now())) {
             case CaptureKeeper::Change::Lost:
-                std::cerr << "quorvel-decode: capture " << name << " went away; opening it again when it is back\n";
+                std::cerr << program << ": capture " << name << " went away; opening it again when it is back\n";
                 break;
             case CaptureKeeper::Change::Restored:
-                std::cerr << "quorvel-decode: capturing again from " << name << "\n";
+                std::cerr << program << ": capturing again from " << name << "\n";
                 break;
             case CaptureKeeper::Change::None:
                 break;
@@ -138,7 +138,7 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         engine.FinishInput(take);
     }
     if (outputLost) {
-        std::cerr << "quorvel-decode: standard output was closed; capture ended\n";
+        std::cerr << program << ": standard output was closed; capture ended\n";
         return 1;
     }
     if (stats) {
@@ -158,7 +158,7 @@ int ListLiveDevices() {
     return 3;
 }
 
-int DecodeLive(Engine&, const std::string&, const std::function<void(const std::string&)>&, bool) {
+int DecodeLive(Engine&, const std::string&, const std::function<void(const std::string&)>&, bool, const char*) {
     return ListLiveDevices();
 }
 

@@ -53,6 +53,7 @@ struct Options {
     std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
     std::string device;  // live input from this capture device, when given
+    std::string charset;  // POCSAG text of JSON; empty: the decoders' German one
 };
 
 std::string Lower(std::string s) {
@@ -126,6 +127,9 @@ int main(int argc, char** argv) {
     app.add_flag("--sensitive", sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, "
                                 "error correction); the default")
         ->excludes("--specified");
+    app.add_option("--charset", o.charset,
+                   "POCSAG text in JSON and the station's output (hooks, MQTT, --db): US, DE, FR, SE, DK or SI "
+                   "(default: the German letters of the decoded text, @ kept)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_option("--clock", o.clock,
                    "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
@@ -162,6 +166,15 @@ int main(int argc, char** argv) {
     if (characteristic < 0) {
         std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
         return kExitUsage;
+    }
+    std::optional<Charset> charset;
+    if (!o.charset.empty()) {
+        Charset cs{};
+        if (!ParseCharset(o.charset, cs)) {
+            std::cerr << "quorvel-decode: unknown character set '" << o.charset << "'; known: US, DE, FR, SE, DK, SI\n";
+            return kExitUsage;
+        }
+        charset = cs;
     }
     if (o.listDevices) return ListLiveDevices();
     const bool live = !o.device.empty();
@@ -206,7 +219,7 @@ int main(int argc, char** argv) {
     const bool json = o.format == "json";
     // The sensitive decoders know a numeric message from an alpha one: one
     // rendering of each call. The specified ones show both, as the window does.
-    const TextOptions textOptions{.oneRendering = !o.specified};
+    const TextOptions textOptions{.oneRendering = !o.specified, .charset = charset};
     // The alerting station (names, filters, dedup, hooks, MQTT), when asked for:
     // it stands in for the renderer of every input's engine.
     std::vector<std::string> stationErrors;
@@ -242,7 +255,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<TextRenderer> textRenderer;
         std::unique_ptr<JsonRenderer> jsonRenderer;
         if (alerting) alerting->Follow(engine.get());
-        else if (json) jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
+        else if (json) jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx, textOptions);
         else textRenderer = std::make_unique<TextRenderer>(engine->ctx, textOptions);
         std::unique_ptr<LogRenderer> logRenderer;
         if (logs) logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
