@@ -244,7 +244,7 @@ TEST_F(StationCli, BadStationOptionsAreWrongUsage) {
         "--dedup -1",            "--exec-timeout 0",           "--exec /nonexistent/hook.sh",
         "--exec 'no-such-command-anywhere --now'",             "--mqtt http://localhost/t",
         "--mqtt mqtt://localhost", "--mqtt mqtt://localhost:99999/t", "--mqtt mqtt://:1883/t",
-        "--mqtt 'mqtt://localhost/a/#'",
+        "--mqtt 'mqtt://localhost/a/#'", "--only-named",
     };
     for (const std::string& args : cases) {
         const auto r = RunCommand(Run(args));

@@ -104,6 +104,7 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
     c.exec = o.exec;
     c.execTimeout = o.execTimeout;
     c.onlyNamed = o.onlyNamed;
+    if (o.onlyNamed && o.aliases.empty()) errors.push_back("--only-named needs the names of an alias file (--aliases)");
     if (!o.mqtt.empty()) {
         std::string error;
         c.mqttWait = o.mqttWait;

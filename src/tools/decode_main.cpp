@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
         "live input.\n"
         "Input is converted to 11025 Hz and cut into blocks of 1024 samples; a last partial block is padded with "
         "silence, and a raw frame cut short at the end is dropped. Several files are decoded one after the other, each "
-        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error.",
+        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error. SIGINT or "
+        "SIGTERM end a run in order (what was read is decoded, what is queued delivered; a second signal ends it at "
+        "once). Exit status: 0, 1 for an input or output that failed or a call the station lost, 2 for wrong usage.",
         "quorvel-decode");
     app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
     app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
