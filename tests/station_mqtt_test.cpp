@@ -410,8 +410,8 @@ TEST(StationMqtt, ACallTheBrokerRefusesIsReportedAndDroppedAndTheOthersFlow) {
     target.host = "127.0.0.1";
     target.port = port;
     target.topic = "refused";
-    std::atomic<std::uint64_t> losses{0};
-    station::MqttPublisher publisher(target, 100, &losses);
+    const auto losses = std::make_shared<std::atomic<std::uint64_t>>(0);
+    station::MqttPublisher publisher(target, 100, losses);
     publisher.Publish("pocsag", "before");
     publisher.Publish("pocsag", std::string(600, 'L'), "the long call");
     publisher.Publish("pocsag", "after 1");
@@ -425,7 +425,7 @@ TEST(StationMqtt, ACallTheBrokerRefusesIsReportedAndDroppedAndTheOthersFlow) {
     EXPECT_EQ(payloads, (std::vector<std::string>{"before", "after 1", "after 2"})) << err;
     EXPECT_EQ(publisher.Delivered(), 3u);
     EXPECT_EQ(publisher.Dropped(), 1u);
-    EXPECT_EQ(losses.load(), 1u);
+    EXPECT_EQ(losses->load(), 1u);
     EXPECT_NE(err.find("refused a call to refused/pocsag"), std::string::npos) << err;
     EXPECT_NE(err.find("; dropped: the long call\n"), std::string::npos) << err;
 }
@@ -436,8 +436,8 @@ TEST(StationMqtt, AFullQueueNamesTheCallItDrops) {
     target.host = "127.0.0.1";
     target.port = FreePort();  // nobody there
     target.topic = "full";
-    std::atomic<std::uint64_t> losses{0};
-    station::MqttPublisher publisher(target, 1, &losses);
+    const auto losses = std::make_shared<std::atomic<std::uint64_t>>(0);
+    station::MqttPublisher publisher(target, 1, losses);
     publisher.Publish("fms", "{}", "fms 63123456 status 2");
     publisher.Publish("fms", "{}", "fms 63123456 status 3");
     publisher.Finish(0.0);
@@ -447,7 +447,7 @@ TEST(StationMqtt, AFullQueueNamesTheCallItDrops) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find("1 call(s) not delivered"), std::string::npos) << err;
-    EXPECT_EQ(losses.load(), 2u);
+    EXPECT_EQ(losses->load(), 2u);
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
 struct MqttPublisher::Shared {
     MqttTarget target;
     std::size_t capacity = 0;
-    std::atomic<std::uint64_t>* losses = nullptr;
+    std::shared_ptr<std::atomic<std::uint64_t>> losses;
 
     struct Item {
         std::string topic;
@@ -464,12 +464,13 @@ void MqttPublisher::Shared::Run() {
     changed.notify_all();
 }
 
-MqttPublisher::MqttPublisher(MqttTarget target, std::size_t capacity, std::atomic<std::uint64_t>* losses)
+MqttPublisher::MqttPublisher(MqttTarget target, std::size_t capacity,
+                             std::shared_ptr<std::atomic<std::uint64_t>> losses)
     : shared_(std::make_shared<Shared>()) {
     std::call_once(libraryInit, [] { mosquitto_lib_init(); });
     shared_->target = std::move(target);
     shared_->capacity = capacity;
-    shared_->losses = losses;
+    shared_->losses = std::move(losses);
     const StopSignalsBlocked blocked;
     std::thread([s = shared_] { s->Run(); }).detach();
 }

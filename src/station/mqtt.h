@@ -44,9 +44,10 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
 class MqttPublisher {
 public:
     // `losses`, when given, counts every call that is not delivered (dropped,
-    // refused, or still queued at the end).
+    // refused, or still queued at the end). Shared: the network thread may
+    // outlive the publisher (see Finish).
     explicit MqttPublisher(MqttTarget target, std::size_t capacity = 10000,
-                           std::atomic<std::uint64_t>* losses = nullptr);
+                           std::shared_ptr<std::atomic<std::uint64_t>> losses = nullptr);
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;

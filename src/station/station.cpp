@@ -133,8 +133,8 @@ Station::Station(const Clock& clock, std::int32_t sampleRate, StationConfig conf
       events_(clock, sampleRate),
       duplicates_(config_.dedupSeconds) {
     if (!config_.exec.empty())
-        hooks_ = std::make_unique<HookRunner>(config_.exec, config_.execTimeout, 4, 256, &losses_);
-    if (config_.mqtt) mqtt_ = std::make_unique<MqttPublisher>(config_.mqttTarget, 10000, &losses_);
+        hooks_ = std::make_unique<HookRunner>(config_.exec, config_.execTimeout, 4, 256, losses_.get());
+    if (config_.mqtt) mqtt_ = std::make_unique<MqttPublisher>(config_.mqttTarget, 10000, losses_);
 }
 
 Station::~Station() {
@@ -236,7 +236,7 @@ void Station::OnCall(const std::string& object, std::string text) {
 std::uint64_t Station::Finish(bool stats, std::FILE* out) {
     if (hooks_) hooks_->Finish(config_.execTimeout + 5.0);
     if (mqtt_) mqtt_->Finish(config_.mqttWait);
-    const std::uint64_t lost = losses_.load();
+    const std::uint64_t lost = losses_->load();
     if (lost > 0) {
         std::fprintf(stderr, "quorvel-decode: %llu call(s) or hook run(s) lost (see above); ending with status 1\n",
                      static_cast<unsigned long long>(lost));

@@ -101,8 +101,8 @@ public:
 
     // Calls (or hook runs) lost on any path so far: a hook that failed or never
     // ran, a call MQTT dropped or could not deliver, and what other sinks add.
-    std::uint64_t Losses() const { return losses_.load(); }
-    void AddLosses(std::uint64_t n) { losses_ += n; }
+    std::uint64_t Losses() const { return losses_->load(); }
+    void AddLosses(std::uint64_t n) { *losses_ += n; }
 
     const StationCounts& Counts() const { return counts_; }
     HookRunner* Hooks() { return hooks_.get(); }
@@ -119,7 +119,7 @@ private:
     StationConfig config_;
     bool json_;
     bool utf8Text_;
-    std::atomic<std::uint64_t> losses_{0};
+    std::shared_ptr<std::atomic<std::uint64_t>> losses_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     JsonEvents events_;
     DuplicateFilter duplicates_;
     std::unique_ptr<HookRunner> hooks_;
