@@ -13,13 +13,26 @@ namespace {
 // closes it.
 std::string WithName(std::string text, const std::string& name) {
     if (name.empty()) return text;
-    const std::string field = "\t" + Utf8ToCp1252(name);
+    const std::string field = "\t" + name;
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) {
         text.insert(text.size() - 2, field);
+    } else if (!text.empty() && text.back() == '\n') {
+        text.insert(text.size() - 1, field);
     } else {
         text += field;
     }
     return text;
+}
+
+// The decoders' Windows-1252 with CR LF as UTF-8 with LF.
+std::string Utf8Lines(const std::string& text) {
+    std::string lf;
+    lf.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lf.push_back(text[i]);
+    }
+    return Cp1252ToUtf8(lf);
 }
 
 }  // namespace
@@ -27,7 +40,9 @@ std::string WithName(std::string text, const std::string& name) {
 void AddOptions(CLI::App& app, StationOptions& o) {
     const std::string group = "Station";
     app.add_option("--aliases", o.aliases,
-                   "names for addresses: a CSV file with the header protocol,address,subaddress,name[,action]")
+                   "names for addresses: a CSV file with the header protocol,address,subaddress,name[,action]; "
+                   "action ignore holds that address's calls back, show passes them where --only or --only-named "
+                   "would not")
         ->group(group);
     app.add_option("--only", o.only,
                    "write and pass on only these calls: PROTOCOL[:ADDRESS or :LOW-HIGH], e.g. pocsag:1234000-1234999 "
@@ -37,6 +52,9 @@ void AddOptions(CLI::App& app, StationOptions& o) {
     app.add_option("--ignore", o.ignore, "leave out these calls, written like --only (repeatable)")
         ->group(group)
         ->allow_extra_args(false);
+    app.add_flag("--only-named", o.onlyNamed,
+                 "write and pass on only calls whose address has a name in the alias file (and those of --only)")
+        ->group(group);
     app.add_option("--dedup", o.dedupSeconds,
                    "do not write a call again that is identical (protocol, address, function, text) to one "
                    "written within the last SECONDS")
@@ -52,7 +70,11 @@ void AddOptions(CLI::App& app, StationOptions& o) {
         ->check(CLI::Range(0.1, 86400.0));
     app.add_option("--mqtt", o.mqtt,
                    "publish each call's JSON with QoS 1 to TOPIC/<protocol>: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/"
-                   "TOPIC (or QUORVEL_MQTT_USER, QUORVEL_MQTT_PASSWORD)")
+                   "TOPIC. A password in the URL shows in the process list: give it with --mqtt-password-file or in "
+                   "the environment (QUORVEL_MQTT_USER, QUORVEL_MQTT_PASSWORD) instead")
+        ->group(group);
+    app.add_option("--mqtt-password-file", o.mqttPasswordFile,
+                   "read the MQTT password from the first line of FILE (before QUORVEL_MQTT_PASSWORD)")
         ->group(group);
     app.add_option("--mqtt-wait", o.mqttWait,
                    "at the end of the input, wait at most SECONDS for the broker to take the queued calls (default 10)")
@@ -84,11 +106,25 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
     }
     c.exec = o.exec;
     c.execTimeout = o.execTimeout;
+    c.onlyNamed = o.onlyNamed;
+    if (o.onlyNamed && o.aliases.empty()) errors.push_back("--only-named needs the names of an alias file (--aliases)");
     if (!o.mqtt.empty()) {
         std::string error;
         c.mqttWait = o.mqttWait;
         if (ParseMqttUrl(o.mqtt, c.mqttTarget, error)) c.mqtt = true;
         else errors.push_back("--mqtt " + error);
+        if (c.mqtt && !o.mqttPasswordFile.empty()) {
+            if (c.mqttTarget.passwordInUrl) {
+                errors.push_back("--mqtt-password-file: the --mqtt URL has a password already");
+            } else if (c.mqttTarget.user.empty()) {
+                errors.push_back("--mqtt-password-file: no user to go with it (USER@ in the URL, or "
+                                 "QUORVEL_MQTT_USER)");
+            } else if (!ReadPasswordFile(o.mqttPasswordFile, c.mqttTarget.password, error)) {
+                errors.push_back("--mqtt-password-file " + error);
+            }
+        }
+    } else if (!o.mqttPasswordFile.empty()) {
+        errors.push_back("--mqtt-password-file needs --mqtt");
     }
     if (!o.label.empty() && o.db.empty()) errors.push_back("--label names the source of --db rows: add --db FILE");
     c.db = o.db;
@@ -96,15 +132,18 @@ bool Configure(const StationOptions& o, StationConfig& c, std::vector<std::strin
     return errors.size() == before;
 }
 
-Station::Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text)
+Station::Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text,
+                 bool utf8Text)
     : config_(std::move(config)),
       json_(json),
+      utf8Text_(utf8Text && !json),
       writer_(clock, sampleRate),
       text_(text),
       calls_(std::make_unique<CallAssembler>(text)),
       duplicates_(config_.dedupSeconds) {
-    if (!config_.exec.empty()) hooks_ = std::make_unique<HookRunner>(config_.exec, config_.execTimeout);
-    if (config_.mqtt) mqtt_ = std::make_unique<MqttPublisher>(config_.mqttTarget);
+    if (!config_.exec.empty())
+        hooks_ = std::make_unique<HookRunner>(config_.exec, config_.execTimeout, 4, 256, losses_.get());
+    if (config_.mqtt) mqtt_ = std::make_unique<MqttPublisher>(config_.mqttTarget, 10000, losses_);
 }
 
 Station::~Station() {
@@ -125,8 +164,11 @@ void Station::Follow(Engine* engine) {
     if (engine->ctx.events.Subscribe(*this)) ctx_ = &engine->ctx;
 }
 
-void Station::Write(const std::string& text) {
-    if (ctx_ != nullptr) ctx_->MessageText += text;
+void Station::Write(const std::string& text, const std::string& name) {
+    if (ctx_ == nullptr) return;
+    if (json_) ctx_->MessageText += text;
+    else if (utf8Text_) ctx_->MessageText += WithName(Utf8Lines(text), name);
+    else ctx_->MessageText += WithName(text, Utf8ToCp1252(name));
 }
 
 Station::Tally& Station::TallyOf(const std::string& protocol) {
@@ -161,8 +203,11 @@ void Station::OnCall(quorvel::Call& record) {
     call.offset = writer_.OffsetSeconds(record.at.sample);
     const Alias* alias = config_.aliases.Find(call.protocol, call.address, call.function);
     if (alias != nullptr) call.name = record.name = alias->name;
-    const bool onlyActive = !config_.only.empty() || config_.aliases.HasShow();
-    const bool shown = MatchesAny(config_.only, call) || (alias != nullptr && alias->action == AliasAction::Show);
+    // An alias's action is about its own address; a whitelist is asked for
+    // with --only or --only-named.
+    const bool onlyActive = !config_.only.empty() || config_.onlyNamed;
+    const bool shown = MatchesAny(config_.only, call) || (config_.onlyNamed && !call.name.empty()) ||
+                       (alias != nullptr && alias->action == AliasAction::Show);
     const bool ignored = MatchesAny(config_.ignore, call) || (alias != nullptr && alias->action == AliasAction::Ignore);
     if ((onlyActive && !shown) || ignored) {
         ++counts_.filtered;
@@ -176,9 +221,9 @@ void Station::OnCall(quorvel::Call& record) {
     ++tally.written;
     call.json = writer_.ToJson(record);
     if (json_) Write(call.json + "\n");
-    else Write(WithName(record.line, call.name));
+    else Write(record.line, call.name);
     if (hooks_) hooks_->Submit(call);
-    if (mqtt_) mqtt_->Publish(call.protocol, call.json);
+    if (mqtt_) mqtt_->Publish(call.protocol, call.json, Describe(call));
     if (store_) Store(call);
 }
 
@@ -207,15 +252,22 @@ void Station::Store(const Call& call) {
         std::fprintf(stderr, "quorvel-decode: call not stored: %s: the --db queue is full\n", Describe(call).c_str());
 }
 
-void Station::Finish(bool stats, std::FILE* out) {
+std::uint64_t Station::Finish(bool stats, std::FILE* out) {
     if (hooks_) hooks_->Finish(config_.execTimeout + 5.0);
     if (mqtt_) mqtt_->Finish(config_.mqttWait);
     if (store_) {
         store_->Drain();
         counts_.stored = store_->Stored();
         counts_.lost = store_->Lost();
+        *losses_ += counts_.lost;
     }
-    if (!stats) return;
+    const std::uint64_t lost = losses_->load();
+    if (lost > 0) {
+        std::fprintf(stderr, "quorvel-decode: %llu call(s) or hook run(s) lost (see above); ending with status 1\n",
+                     static_cast<unsigned long long>(lost));
+        std::fflush(stderr);
+    }
+    if (!stats) return lost;
     std::fprintf(out, "calls: %llu\nfiltered: %llu\nduplicates: %llu\n",
                  static_cast<unsigned long long>(counts_.calls), static_cast<unsigned long long>(counts_.filtered),
                  static_cast<unsigned long long>(counts_.duplicates));
@@ -234,15 +286,20 @@ void Station::Finish(bool stats, std::FILE* out) {
                      static_cast<unsigned long long>(mqtt_->Waiting()),
                      static_cast<unsigned long long>(mqtt_->Dropped()));
     }
+    std::fprintf(out, "lost: %llu\n", static_cast<unsigned long long>(lost));
     std::fflush(out);
+    return lost;
 }
 
 std::unique_ptr<Station> Create(const StationOptions& options, const Clock& clock, bool json,
-                                std::vector<std::string>& errors, TextOptions text) {
-    if (!options.Any()) return nullptr;
+                                std::vector<std::string>& errors, TextOptions text, bool utf8Text) {
+    if (!options.Any()) {
+        if (!options.mqttPasswordFile.empty()) errors.push_back("--mqtt-password-file needs --mqtt");
+        return nullptr;
+    }
     StationConfig config;
     if (!Configure(options, config, errors)) return nullptr;
-    return std::make_unique<Station>(clock, DefaultSampleRate, std::move(config), json, text);
+    return std::make_unique<Station>(clock, DefaultSampleRate, std::move(config), json, text, utf8Text);
 }
 
 }  // namespace quorvel::station

@@ -6,6 +6,7 @@
 // it is attached and the output is what it always was.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -37,21 +38,23 @@ struct StationOptions {
     std::string aliases;
     std::vector<std::string> only;
     std::vector<std::string> ignore;
+    bool onlyNamed = false;
     double dedupSeconds = 0.0;
     std::vector<std::string> exec;
     double execTimeout = 30.0;
     std::string mqtt;
+    std::string mqttPasswordFile;
     double mqttWait = 10.0;  // at the end of the input, for queued calls
     std::string db;          // the call history (SQLite file), when given
     std::string label;       // the rows' source instead of the input's name
     bool Any() const {
-        return !aliases.empty() || !only.empty() || !ignore.empty() || dedupSeconds > 0.0 || !exec.empty() ||
-               !mqtt.empty() || !db.empty() || !label.empty();
+        return !aliases.empty() || !only.empty() || !ignore.empty() || onlyNamed || dedupSeconds > 0.0 ||
+               !exec.empty() || !mqtt.empty() || !db.empty() || !label.empty();
     }
 };
 
-// Adds --aliases, --only, --ignore, --dedup, --exec, --exec-timeout, --mqtt,
-// --db, --label.
+// Adds --aliases, --only, --only-named, --ignore, --dedup, --exec, --exec-timeout,
+// --mqtt, --mqtt-password-file, --mqtt-wait, --db, --label.
 void AddOptions(CLI::App& app, StationOptions& options);
 
 // What the station does, checked and loaded.
@@ -59,6 +62,7 @@ struct StationConfig {
     AliasTable aliases;
     std::vector<FilterRule> only;
     std::vector<FilterRule> ignore;
+    bool onlyNamed = false;  // pass only calls whose address has a name (or --only, or show)
     double dedupSeconds = 0.0;
     std::vector<std::string> exec;
     double execTimeout = 30.0;
@@ -85,8 +89,10 @@ class Station final : public EventSink {
 public:
     // `json`: write JSON Lines instead of the decoded text. `clock`: that of the
     // engines it will follow (for the UTC offset of the time stamps).
-    // `text`: how the text output is written.
-    Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text = {});
+    // `text`: how the text output is written; `utf8Text`: text as UTF-8 with LF
+    // (names as they are), not in the decoders' Windows-1252 with CR LF.
+    Station(const Clock& clock, std::int32_t sampleRate, StationConfig config, bool json, TextOptions text = {},
+            bool utf8Text = false);
     ~Station() override;
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -98,8 +104,14 @@ public:
     void Follow(Engine* engine);
 
     // After the input: lets queued hooks and MQTT publishes finish (bounded
-    // waits), then prints the counts when `stats`.
-    void Finish(bool stats, std::FILE* out);
+    // waits), says how many calls were lost, then prints the counts when
+    // `stats`. Returns the number of calls lost on any path.
+    std::uint64_t Finish(bool stats, std::FILE* out);
+
+    // Calls (or hook runs) lost on any path so far: a hook that failed or never
+    // ran, a call MQTT dropped or could not deliver, and what other sinks add.
+    std::uint64_t Losses() const { return losses_->load(); }
+    void AddLosses(std::uint64_t n) { *losses_ += n; }
 
     // Opens the --db file (when given) before any decoding; false with the reason.
     bool OpenStore(std::string& error);
@@ -115,12 +127,16 @@ private:
     void OnCall(quorvel::Call& record);
     // A record that is not a call (a transmission's summary).
     void OnSummary(const quorvel::Call& record);
-    void Write(const std::string& text);
+    // Text (Windows-1252, CR LF) or a JSON line; `name` (UTF-8) as the last
+    // field of a call's text.
+    void Write(const std::string& text, const std::string& name = {});
     void Store(const Call& call);
 
     SharedContext* ctx_ = nullptr;
     StationConfig config_;
     bool json_;
+    bool utf8Text_;
+    std::shared_ptr<std::atomic<std::uint64_t>> losses_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     JsonWriter writer_;
     TextOptions text_;
     std::unique_ptr<CallAssembler> calls_;
@@ -146,6 +162,6 @@ private:
 // yet following an engine. Without one: null with `errors` empty. On a problem:
 // null with `errors` filled (wrong usage: exit status 2).
 std::unique_ptr<Station> Create(const StationOptions& options, const Clock& clock, bool json,
-                                std::vector<std::string>& errors, TextOptions text = {});
+                                std::vector<std::string>& errors, TextOptions text = {}, bool utf8Text = false);
 
 }  // namespace quorvel::station

@@ -80,8 +80,13 @@ public:
         // at all most of the time: then there is nothing to copy from).
         std::size_t have = carry_.size();
         if (have > 0) std::memcpy(bytes_.data(), carry_.data(), have);
+        errno = 0;
         have += std::fread(bytes_.data() + have, 1, bytes_.size() - have, file_);
-        if (std::ferror(file_)) {
+        if (std::ferror(file_) && errno == EINTR) {
+            // A signal ended the read: what came before it is decoded, and the
+            // caller decides whether to read on.
+            std::clearerr(file_);
+        } else if (std::ferror(file_)) {
             error_ = std::strerror(errno);
             return -1;
         }
@@ -199,6 +204,9 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
         std::uint64_t claimed = info.frames > 0 && info.frames < 0x7FFF0000LL / (2LL * info.channels)
                                     ? static_cast<std::uint64_t>(info.frames)
                                     : 0;
+        // An MPEG stream's count is the library's estimate from the bit rate,
+        // not a length the file claims.
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) claimed = 0;
         std::string endProblem;
         struct stat st {};
         const bool plain = fd >= 0 || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));

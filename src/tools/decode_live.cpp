@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/waveio.h"
+#include "stop_request.h"
 
 #if QUORVEL_HAVE_AUDIO
 #include "audio/sound_input.h"
@@ -31,18 +32,8 @@ namespace quorvel::tools {
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void RequestStop(int) { stopRequested.store(true); }
-
-void InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+// SIGINT and SIGTERM are those of stop_request.h, installed by main.
+void IgnoreSigpipe() {
     // A closed output shows as a failed write (EPIPE), which ends the run in
     // order; the signal would end it at once, and libraries of the sound back end
     // may leave it blocked anyway.
@@ -95,8 +86,7 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         std::cerr << program << ": " << why << "\n";
         return 2;
     }
-    stopRequested.store(false);
-    InstallStopHandlers();
+    IgnoreSigpipe();
     capture.SetDeviceIndex(index);
     capture.OpenCapture();
     const std::string name = Describe(capture, index);
@@ -116,7 +106,7 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         write(text);
         outputLost = OutputClosed();
     };
-    while (!stopRequested.load() && !outputLost) {
+    while (!StopRequested() && !outputLost) {
         std::this_thread::sleep_for(std::chrono::milliseconds(33));
         take();
         if (!outputLost) outputLost = OutputClosed();

@@ -25,6 +25,7 @@
 #include "render/text_renderer.h"
 #include "start_time.h"
 #include "station/station.h"
+#include "stop_request.h"
 #include "text_output.h"
 #include "version.h"
 
@@ -52,6 +53,7 @@ struct Options {
     std::string clock = "wall";   // or "input": time stamps from the position in the input
     std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
+    bool failAtEnd = false;  // the input is a stream that should never end
     std::string device;  // live input from this capture device, when given
     std::string charset;  // POCSAG text of JSON; empty: the decoders' German one
 };
@@ -91,13 +93,17 @@ int main(int argc, char** argv) {
     // A file-size limit reached is a write that fails (and is reported), not the
     // end of the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Before any thread starts: SIGINT and SIGTERM end a run in order.
+    InstallStopHandlers();
     Options o;
     CLI::App app(
         "quorvel-decode: decodes POCSAG, FMS and ZVEI/CCIR five-tone signalling from sound files, raw samples or a "
         "live input.\n"
         "Input is converted to 11025 Hz and cut into blocks of 1024 samples; a last partial block is padded with "
         "silence, and a raw frame cut short at the end is dropped. Several files are decoded one after the other, each "
-        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error.",
+        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error. SIGINT or "
+        "SIGTERM end a run in order (what was read is decoded, what is queued delivered; a second signal ends it at "
+        "once). Exit status: 0, 1 for an input or output that failed or a call the station lost, 2 for wrong usage.",
         "quorvel-decode");
     app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
     app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
@@ -116,7 +122,7 @@ int main(int argc, char** argv) {
         ->delimiter(',')
         ->allow_extra_args(false)
         ->check(CLI::IsMember(kinds));
-    app.add_option("--table", o.table, "tone table: zvei-normal, zvei-wide, zvei-narrow or ccir (or 0..3)");
+    app.add_option("--table", o.table, "tone table: " + zvei::TableChoices() + " (or 0-3)");
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
@@ -141,6 +147,10 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
     auto* logDir = app.add_option("--log-dir", o.logDir,
                                   "write the POCSAG message log and stream log into this folder (created if missing)");
+    app.add_flag("--fail-at-end", o.failAtEnd,
+                 "the input is a live stream that should never end (a receiver on a pipe): its end is a failure "
+                 "(status 1), so that a service manager restarts the pipeline. SIGINT or SIGTERM still end with 0 "
+                 "when nothing was lost");
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
     app.add_option("--device", o.device,
                    "decode live input from a capture device (its number, name or a unique part of its description; "
@@ -159,8 +169,8 @@ int main(int argc, char** argv) {
     const int table = zvei::TableByName(o.table);
     const int characteristic = CharacteristicIndex(o.characteristic);
     if (table < 0) {
-        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "' (" << zvei::TableChoices() << ", or 0-"
-                  << zvei::TableCount - 1 << ")\n";
+        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'; the tables are " << zvei::TableChoices()
+                  << " (or 0-" << zvei::TableCount - 1 << ")\n";
         return kExitUsage;
     }
     if (characteristic < 0) {
@@ -203,7 +213,8 @@ int main(int argc, char** argv) {
         }
         if (!o.startTime.empty() && !ParseStartTime(o.startTime, start, startOffsetMinutes)) {
             std::cerr << "quorvel-decode: --start-time '" << o.startTime
-                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00\n";
+                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00 (a day "
+                         "that exists, an offset from -12:00 to +14:00, nothing after it)\n";
             return kExitUsage;
         }
     } else if (!o.startTime.empty()) {
@@ -211,7 +222,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel, o.rawFormatGiven, o.stats};
+    const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel,
+                                       o.rawFormatGiven, o.stats,   &StopRequest()};
     SystemClock wallClock;
     // Time stamps of an input: the wall clock or the position in the input.
     InputClock inputClock(start, startOffsetMinutes);
@@ -223,7 +235,10 @@ int main(int argc, char** argv) {
     // The alerting station (names, filters, dedup, hooks, MQTT), when asked for:
     // it stands in for the renderer of every input's engine.
     std::vector<std::string> stationErrors;
-    const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors, textOptions);
+    // Text through the station is written in UTF-8 by it (names as they are).
+    const bool utf8Text = !o.rawText && !json;
+    const std::unique_ptr<station::Station> alerting =
+        station::Create(stationOptions, clock, json, stationErrors, textOptions, utf8Text);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
     if (std::string error; alerting && !alerting->OpenStore(error)) {
@@ -243,7 +258,8 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    Output out("quorvel-decode", o.rawText || json);  // JSON Lines are UTF-8 with LF already
+    // JSON Lines are UTF-8 with LF already, and so is the station's text.
+    Output out("quorvel-decode", o.rawText || json || alerting != nullptr);
     LogWatch logWatch("quorvel-decode", logs.get());
 
     // Each input from a fresh engine: the decoders' state never carries over.
@@ -272,11 +288,16 @@ int main(int argc, char** argv) {
         for (const std::string& input : o.inputs) {
             const int s = run(input);
             if (s != 0 && status == 0) status = s;
-            if (out.Failed()) break;
+            if (out.Failed() || StopRequested()) break;
+        }
+        if (StopRequested()) {
+            std::cerr << "quorvel-decode: stopped by a signal: what was read is decoded; delivering what is queued\n";
+        } else if (o.failAtEnd && !out.Failed()) {
+            std::cerr << "quorvel-decode: the input ended (--fail-at-end: a live stream must not end)\n";
+            if (status == 0) status = kExitInput;
         }
     }
-    if (alerting) alerting->Finish(o.stats, stderr);
-    if (alerting && alerting->Counts().lost > 0 && status == 0) status = kExitInput;  // calls missing from --db
+    if (alerting && alerting->Finish(o.stats, stderr) > 0 && status == 0) status = kExitInput;
     if (logs) {
         logWatch.Check();
         logs->MessageLog(laClose);
