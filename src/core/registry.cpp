@@ -94,12 +94,15 @@ void DecoderSet::ProcessBlock(const DecoderSettings& settings) {
                 if (j != i && wasOn_[j] && slots_[j].entry->kind == slots_[i].entry->kind && !slots_[j].IsOn(settings))
                     finish(j);
         } else if (!on && wasOn_[i] && slots_[i].entry->form == DecoderForm::Sensitive) {
-            // A specified decoder switched off keeps what it has collected, as the
-            // window always did; a sensitive one ends what is under way.
             finish(i);
         }
-        wasOn_[i] = on;
-        if (on) slots_[i].decoder->ProcessBlock();
+        // A specified decoder switched off keeps what it has collected, as the
+        // window always did (it still counts as holding it until the other form
+        // takes over); a sensitive one ends what is under way.
+        if (on) {
+            wasOn_[i] = true;
+            slots_[i].decoder->ProcessBlock();
+        }
     }
 }
 
