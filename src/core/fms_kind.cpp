@@ -201,7 +201,16 @@ private:
     std::string address_;  // of the last telegram
 };
 
+// Only telegrams whose check bits fit (after a repair, if one was made).
+bool CompatLine(const Event& event, const compat::CompatOptions& options, std::string& line) {
+    const auto* e = std::get_if<FmsTelegram>(&event);
+    if (e == nullptr || e->check != FmsCheck::Ok || e->firstUndecided < 48) return false;
+    line = options.fmsShort ? compat::FmsShortCompatLine(e->bits) : compat::FmsCompatLine(e->bits);
+    return true;
+}
+
 constexpr std::string_view Protocols[] = {"fms"};
+constexpr std::string_view CompatNames[] = {"FMSFSK"};
 
 }  // namespace
 
@@ -243,6 +252,8 @@ const KindDescription FmsKind = {
     .canonicalAddress = &CanonicalIdentity,
     .appendText = &AppendText,
     .makeBuilder = [](const TextOptions&) { return std::unique_ptr<CallBuilder>(std::make_unique<FmsCalls>()); },
+    .compatNames = CompatNames,
+    .compatLine = &CompatLine,
 };
 
 }  // namespace quorvel

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "call.h"
+#include "compat_lines.h"
 #include "pocsag_charsets.h"
 #include "events.h"
 
@@ -57,6 +58,11 @@ struct KindDescription {
     // The specified text of one of its events, appended (Windows-1252, CR LF).
     void (*appendText)(const Event& event, const TextOptions& options, std::string& out) = nullptr;
     std::unique_ptr<CallBuilder> (*makeBuilder)(const TextOptions& options) = nullptr;
+    // quorvel-compat: the decoder names stations give for this kind (-a), and
+    // the line of one of its events in the format they read (false, or an empty
+    // line: none for this event).
+    std::span<const std::string_view> compatNames;
+    bool (*compatLine)(const Event& event, const compat::CompatOptions& options, std::string& line) = nullptr;
 };
 
 // Address grammars: a number of minLength..maxLength decimal / hex digits.
@@ -66,6 +72,11 @@ std::optional<std::uint64_t> HexAddress(std::string_view text, std::size_t minLe
 // The kind an event belongs to (each event type names it as `Kind`).
 inline std::string_view EventKind(const Event& event) {
     return std::visit([](const auto& e) { return std::decay_t<decltype(e)>::Kind; }, event);
+}
+
+// Where and when an event was found.
+inline const EventOrigin& OriginOf(const Event& event) {
+    return std::visit([](const auto& e) -> const EventOrigin& { return e.at; }, event);
 }
 
 // Every kind of the registry, in its order, each once.

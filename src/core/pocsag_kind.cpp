@@ -133,7 +133,26 @@ private:
     std::optional<Charset> charset_;
 };
 
+bool CompatLine(const Event& event, const compat::CompatOptions& options, std::string& line) {
+    const auto* e = std::get_if<PocsagCallEnd>(&event);
+    if (e == nullptr) return false;
+    compat::PocsagCall call;
+    call.bitRate = e->bitRate;
+    call.ric = e->ric;
+    call.function = e->function;
+    call.codewords = e->codewords;
+    call.hasNumeric = e->hasNumeric;
+    call.numericType = e->hasNumeric && e->function == 0;  // as the record's "type"
+    call.numeric = e->numeric;
+    call.alpha = e->alpha;
+    call.complete = e->complete;
+    call.mostBitsCorrected = e->mostBitsCorrected;
+    line = compat::PocsagCallLine(call, options);
+    return true;
+}
+
 constexpr std::string_view Protocols[] = {"pocsag"};
+constexpr std::string_view CompatNames[] = {"POCSAG512", "POCSAG1200", "POCSAG2400"};
 
 }  // namespace
 
@@ -145,6 +164,8 @@ const KindDescription PocsagKind = {
     .canonicalAddress = &CanonicalRic,
     .appendText = &AppendText,
     .makeBuilder = [](const TextOptions& options) { return std::unique_ptr<CallBuilder>(std::make_unique<PocsagCalls>(options)); },
+    .compatNames = CompatNames,
+    .compatLine = &CompatLine,
 };
 
 }  // namespace quorvel

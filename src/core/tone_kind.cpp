@@ -71,7 +71,16 @@ public:
     }
 };
 
+bool CompatLine(const Event& event, const compat::CompatOptions&, std::string& line) {
+    const auto* e = std::get_if<ToneSequence>(&event);
+    std::string digits;
+    if (e == nullptr || !compat::ToneCompatDigits(e->table, e->entries, e->count, digits)) return false;
+    line = compat::ToneCompatLine(e->table, digits);
+    return true;
+}
+
 constexpr std::string_view Protocols[] = {"zvei", "ccir"};
+constexpr std::string_view CompatNames[] = {"ZVEI1", "CCIR"};
 
 }  // namespace
 
@@ -83,6 +92,8 @@ const KindDescription ToneKind = {
     .canonicalAddress = &CanonicalDigits,
     .appendText = &AppendText,
     .makeBuilder = [](const TextOptions&) { return std::unique_ptr<CallBuilder>(std::make_unique<ToneCalls>()); },
+    .compatNames = CompatNames,
+    .compatLine = &CompatLine,
 };
 
 }  // namespace quorvel

@@ -19,6 +19,7 @@
 #include "audio_reader.h"
 #include "compat_tones.h"
 #include "core/engine.h"
+#include "core/kind.h"
 #include "decode_live.h"
 #include "file_decoding.h"
 #include "render/compat_renderer.h"
@@ -33,14 +34,21 @@ using namespace quorvel::tools;
 constexpr const char* kProgram = "quorvel-compat";
 constexpr double kRawRate = 22050.0;
 
-// The decoder names a station gives, in the order --help lists them.
-constexpr std::array<const char*, 6> kDecoderNames = {"POCSAG512", "POCSAG1200", "POCSAG2400",
-                                                      "FMSFSK",    "ZVEI1",      "CCIR"};
+// The decoder names a station gives, as the kinds' descriptions list them.
+const std::vector<std::string>& DecoderNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const KindDescription* k : Kinds())
+            for (std::string_view n : k->compatNames) list.emplace_back(n);
+        return list;
+    }();
+    return names;
+}
 
 struct Options {
     std::vector<std::string> inputs;
     std::string type;  // empty: a sound file, standard input sniffed
-    std::vector<std::string> decoders;  // names from kDecoderNames
+    std::vector<std::string> decoders;  // names from DecoderNames()
     compat::CompatOptions render;
     bool flush = true;
     bool help = false;
@@ -53,7 +61,7 @@ struct UsageError {
 
 std::string KnownDecoders() {
     std::string list;
-    for (const char* n : kDecoderNames) list += (list.empty() ? "" : ", ") + std::string(n);
+    for (const std::string& n : DecoderNames()) list += (list.empty() ? "" : ", ") + n;
     return list;
 }
 
@@ -65,7 +73,7 @@ void Apply(char letter, const std::string& value, Options& o, bool& anyAdded) {
     switch (letter) {
         case 'a':
         case 's': {
-            if (std::find(kDecoderNames.begin(), kDecoderNames.end(), value) == kDecoderNames.end())
+            if (!Has(DecoderNames(), value))
                 throw UsageError{"unknown decoder '" + value + "'; known: " + KnownDecoders()};
             if (letter == 'a') {
                 // The first -a starts from none: the station names what it wants.
@@ -123,7 +131,7 @@ bool IsFlag(char letter) { return std::strchr("cejnhqmriup", letter) != nullptr;
 
 Options Parse(int argc, char** argv) {
     Options o;
-    o.decoders.assign(kDecoderNames.begin(), kDecoderNames.end());
+    o.decoders = DecoderNames();
     bool anyAdded = false;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -216,9 +224,13 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, const s
     auto engine = std::make_unique<Engine>(clock, entries);
     auto& settings = engine->ctx.settings;
     settings.Sensitive.store(true);
-    const bool pocsag = Has(o.decoders, "POCSAG512") || Has(o.decoders, "POCSAG1200") || Has(o.decoders, "POCSAG2400");
-    settings.PocsagEnabled.store(pocsag);
-    settings.FmsEnabled.store(Has(o.decoders, "FMSFSK"));
+    // A kind runs when any of its names was chosen (any POCSAG rate: every rate).
+    for (const DecoderEntry& e : entries) {
+        if (e.enabled == nullptr || e.description == nullptr) continue;
+        const auto& names = e.description->compatNames;
+        const bool chosen = std::any_of(names.begin(), names.end(), [&](std::string_view n) { return Has(o.decoders, std::string(n)); });
+        (settings.*(e.enabled)).store(chosen);
+    }
     // The engine's tone decoder hears ZVEI; CCIR has one of its own.
     settings.SelectToneTable(0);
     settings.ZveiEnabled.store(Has(o.decoders, "ZVEI1"));

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/common.h"
-#include "core/zvei.h"
-#include "text_renderer.h"
+#include "common.h"
+#include "fms.h"
+#include "zvei.h"
 
 namespace quorvel::compat {
 
@@ -143,6 +143,35 @@ std::string ToneCompatLine(int table, std::string_view digits) {
     const char* prefix = table == 0 ? "ZVEI1: " : table == 3 ? "CCIR: " : nullptr;
     if (prefix == nullptr) return {};
     return std::string(prefix) + std::string(digits);
+}
+
+std::string PocsagCallLine(const PocsagCall& call, const CompatOptions& o) {
+    if (!call.complete && !o.printIncomplete) return {};
+    if (o.maxBitsPerCodeword >= 0 && call.mostBitsCorrected > o.maxBitsPerCodeword) return {};
+    const int rate = PocsagLineRate(call.bitRate);
+    if (call.codewords == 0) {
+        if (o.skipToneOnly) return {};
+        return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Tone, {});
+    }
+    // Digits exist only for short messages; a longer one is shown as text
+    // whatever was asked.
+    const bool numeric = o.textMode == TextMode::Auto      ? call.numericType
+                         : o.textMode == TextMode::Numeric ? call.hasNumeric
+                                                           : false;
+    if (numeric) return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Numeric, call.numeric);
+    return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Alpha, PocsagText(call.alpha, o.charset));
+}
+
+std::string LinePrefix(const DateTime& t, const CompatOptions& o) {
+    std::string prefix;
+    if (o.timestamp) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d: ", t.year, t.month, t.day, t.hour, t.minute,
+                      t.second);
+        prefix = text;
+    }
+    if (!o.label.empty()) prefix += o.label + ": ";
+    return prefix;
 }
 
 }  // namespace quorvel::compat

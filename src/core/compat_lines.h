@@ -8,7 +8,8 @@
 //        <dir>=<FZG->LST|LST->FZG>\t<tac>=<22>\t) CRC correct
 //   ZVEI1: 16E02
 //
-// Pure functions of explicit values: no events, no options, no line end.
+// Pure functions of explicit values, no line end; each kind's description
+// (kind.h) calls those of its events.
 #pragma once
 
 #include <array>
@@ -16,7 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/pocsag_charsets.h"
+#include "common.h"
+#include "pocsag_charsets.h"
 
 namespace quorvel::compat {
 
@@ -47,5 +49,36 @@ std::string FmsCompatHex(const std::array<std::uint8_t, 48>& bits);
 bool ToneCompatDigits(int table, const std::array<std::int32_t, 5>& entries, int count, std::string& digits);
 // "ZVEI1: 16E02" (table 0) or "CCIR: 9E0E2" (table 3); empty for another table.
 std::string ToneCompatLine(int table, std::string_view digits);
+
+enum class TextMode { Auto, Alpha, Numeric };
+
+struct CompatOptions {
+    TextMode textMode = TextMode::Auto;
+    Charset charset = Charset::US;
+    bool skipToneOnly = false;       // -e
+    bool printIncomplete = false;    // -p
+    int maxBitsPerCodeword = -1;     // -b N; -1: as the decoder decided
+    bool fmsShort = false;           // -j
+    bool timestamp = false;          // --timestamp: the local time the call was found
+    std::string label;               // --label, empty: none
+};
+
+// The POCSAG line of a finished call, or empty when the options leave it out.
+struct PocsagCall {
+    double bitRate = 0.0;
+    std::uint32_t ric = 0;
+    int function = 0;
+    int codewords = 0;  // 0: tone only
+    bool hasNumeric = false;
+    bool numericType = false;  // what our JSON calls numeric
+    std::string numeric;
+    std::string alpha;  // as the events carry it
+    bool complete = true;
+    int mostBitsCorrected = 0;
+};
+std::string PocsagCallLine(const PocsagCall& call, const CompatOptions& options);
+
+// The prefixes of --timestamp and --label: "2024-05-06 14:03:07: label: ".
+std::string LinePrefix(const DateTime& time, const CompatOptions& options);
 
 }  // namespace quorvel::compat
