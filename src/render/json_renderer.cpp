@@ -87,7 +87,7 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
         j["codewords"] = e->codewords;
         j["errors"] = e->errors;
         j["corrected"] = e->corrected;
-        if (!e->complete) j["incomplete"] = true;
+        if (!e->complete || e->truncated) j["incomplete"] = true;
     } else if (const auto* e = std::get_if<PocsagTransmissionEnd>(&event)) {
         j["event"] = "transmission_end";
         stamp(e->at);
