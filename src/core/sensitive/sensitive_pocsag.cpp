@@ -238,6 +238,25 @@ void SensitivePocsagDecoder::CheckSync() {
     batchVerdict_ = Verdict::Open;
 }
 
+sensitive::Correction SensitivePocsagDecoder::Correct(std::uint32_t received, const std::array<double, 32>& soft,
+                                                      bool strict) const {
+    if (strict) {
+        sensitive::Correction c = bch_.Hard(received);
+        if (c.ok && c.flipped > 1) c.ok = false;
+        return c;
+    }
+    sensitive::Correction c = bch_.Soft(received, soft);
+    if (!c.ok || c.flipped <= 2 || c.cost <= kFirmCost) return c;
+    // More than two changes are a guess among several codewords, taken only
+    // when the bits changed were unreliable; else the nearest codeword (one
+    // or two changes) or none.
+    c = bch_.Hard(received);
+    c.cost = 0.0;
+    for (int i = 0; i < 32; ++i)
+        if (((c.word ^ received) >> (31 - i)) & 1u) c.cost += std::fabs(soft[static_cast<std::size_t>(i)]);
+    return c;
+}
+
 SensitivePocsagDecoder::Verdict SensitivePocsagDecoder::ConfirmBatch(std::int64_t start) {
     // Words of the batch that do not decode (a slipped clock garbles every
     // word after the slip); only words already received count.
@@ -246,8 +265,8 @@ SensitivePocsagDecoder::Verdict SensitivePocsagDecoder::ConfirmBatch(std::int64_
     for (int i = 0; i < 16 && start + 32 * (i + 1) <= bitCount_; ++i) {
         std::array<double, 32> soft{};
         const std::uint32_t received = WordAt(start + 32 * i, &soft);
-        const sensitive::Correction c = bch_.Soft(received, soft);
-        if (!c.ok || (c.flipped > 2 && c.cost > kFirmCost)) ++bad;
+        const sensitive::Correction c = Correct(received, soft, false);
+        if (!c.ok) ++bad;
         if (c.ok && c.flipped <= 2 && c.cost > kFirmCost) ++batchFirmWords_;
     }
     const std::int64_t sync = start + 16 * 32;
@@ -296,11 +315,7 @@ bool SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     }
     // Strict while the signal is doubtful or the batch lacks its sync.
     const bool strict = !present || missedSyncs_ > 0;
-    sensitive::Correction c = strict ? bch_.Hard(received) : bch_.Soft(received, soft);
-    if (c.ok && strict && c.flipped > 1) c.ok = false;
-    // More than two changes are a guess among several codewords: taken only
-    // when the bits changed were unreliable.
-    if (c.ok && c.flipped > 2 && c.cost > kFirmCost) c.ok = false;
+    const sensitive::Correction c = Correct(received, soft, strict);
     if (c.ok && c.cost > kFirmCost && batchVerdict_ == Verdict::Open) {
         const std::int64_t batchStart = start - 32 * wordInBatch_;
         if (!flushing_ && bitCount_ < batchStart + 17 * 32 + 2) return false;

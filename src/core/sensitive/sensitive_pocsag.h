@@ -80,6 +80,9 @@ private:
     // Whether the batch from bit `start` was received in step: see batchVerdict_.
     enum class Verdict { Open, Confirmed, Refuted };
     Verdict ConfirmBatch(std::int64_t start);
+    // The codeword corrected: strict, by at most one change; else soft, where
+    // more than two changes must be of unreliable bits.
+    sensitive::Correction Correct(std::uint32_t received, const std::array<double, 32>& soft, bool strict) const;
     // The codeword starting at bit `start` in the transmission's polarity.
     std::uint32_t WordAt(std::int64_t start, std::array<double, 32>* soft = nullptr) const;
     // Line output: the mean SoftBit::expected of the 32 bits from `start`,
