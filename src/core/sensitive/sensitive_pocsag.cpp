@@ -394,7 +394,11 @@ bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int 
     // The line output tells a long run from silence only by its transitions,
     // and its bits are decided jointly, so errors come in bursts: there an
     // address must be nearly clean.
-    if (c.cost > kFirmCost && (batchVerdict_ != Verdict::Confirmed || batchFirmWords_ < 2)) return false;
+    // An address corrected by changing firm bits only in a batch confirmed in
+    // step, and never on the line output, where noise makes firm errors too.
+    if (c.cost > kFirmCost &&
+        (characteristic_ == 1 || batchVerdict_ != Verdict::Confirmed || batchFirmWords_ < 2))
+        return false;
     if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
     return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);
 }
