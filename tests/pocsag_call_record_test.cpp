@@ -52,8 +52,13 @@ std::vector<PocsagCallEnd> Decode(const std::vector<PocsagMessage>& messages, co
 
 std::string Charged(const std::vector<PocsagCallEnd>& calls, bool logCount = false) {
     std::string out;
-    for (const auto& c : calls)
-        out += "[" + std::to_string(c.ric) + "," + std::to_string(logCount ? c.logErrors : c.errors) + "]";
+    for (const auto& c : calls) {
+        out += '[';
+        out += std::to_string(c.ric);
+        out += ',';
+        out += std::to_string(logCount ? c.logErrors : c.errors);
+        out += ']';
+    }
     return out;
 }
 
