@@ -92,6 +92,44 @@ TEST(SensitiveFmsGuard, SteadyTonesNeverPassTheSyncSearch) {
     }
 }
 
+// Every tone of the tables near 1200 Hz followed by every one near 1800 Hz, as
+// a call changes tone (70 ms each, the second as loud, louder or softer):
+// the first looks like a preamble, the second like the sync word's "0" bits,
+// and the two can fit the template's phases, not its bits one by one. (Tones
+// between, near 1500 Hz, hold both frequencies alike; what the bit detector
+// reads from them is left to the status telegram's own checks.)
+TEST(SensitiveFmsGuard, AToneChangeFromNear1200ToNear1800HzIsNoSyncWord) {
+    std::vector<double> low;
+    std::vector<double> high;
+    for (int table = 0; table < zvei::TableCount; ++table) {
+        const zvei::ToneTable& t = zvei::Table(table);
+        for (std::int32_t k = 0; k < t.entryCount; ++k) {
+            const double f = t.entries[k].frequency;
+            if (std::fabs(f - 1200.0) <= 150.0) low.push_back(f);
+            if (std::fabs(f - 1800.0) <= 150.0) high.push_back(f);
+        }
+    }
+    ASSERT_GE(low.size(), 4u);
+    ASSERT_GE(high.size(), 4u);
+    for (const double a : low) {
+        for (const double b : high) {
+            for (const double gain : {1.0, 2.0, 0.5}) {
+                std::vector<double> s(2000, 0.0);
+                const auto tones = ToneRun({a, b}, {6000.0, 6000.0 * gain}, 0.07);
+                s.insert(s.end(), tones.begin(), tones.end());
+                s.resize(s.size() + 3000, 0.0);
+                DecodeRig rig(true, true, false);
+                rig.Decode(s);
+                const auto* d =
+                    static_cast<const SensitiveFmsDecoder*>(rig.engine.decoders.Find("fms", DecoderForm::Sensitive));
+                ASSERT_NE(d, nullptr);
+                EXPECT_EQ(d->DroppedBlocks(), 0) << a << " Hz to " << b << " Hz, x" << gain;
+                EXPECT_TRUE(rig.log.telegrams.empty());
+            }
+        }
+    }
+}
+
 // A minute of five-tone calls of each table at each noise level.
 TEST(SensitiveFmsGuard, FiveToneCallsOfEveryTableGiveNoTelegram) {
     for (int table = 0; table < zvei::TableCount; ++table) {

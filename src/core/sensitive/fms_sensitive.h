@@ -154,6 +154,13 @@ public:
     // the smaller of the two. A steady tone, or a change from one tone to the
     // other, fills one part only.
     double WeakerToneScore(const FmsFrontEnd& fe, std::int64_t n) const;
+    // Each bit of the template on its own, at the tone it should have and at
+    // the other (energy, phase free), summed over three groups: the preamble
+    // bits, the sync word's "1" bits and its "0" bits. True when no group
+    // holds clearly more of the other tone: a call's tone changing from near
+    // 1200 Hz to near 1800 Hz can fit the template's phases, not its bits one
+    // by one.
+    bool BitsInPlace(const FmsFrontEnd& fe, double t) const;
     // The template's correlation at a fractional end time, every bit with its
     // exact phase: the phase reference for the first telegram bit.
     Cx ReferenceAt(const FmsFrontEnd& fe, double t) const;
