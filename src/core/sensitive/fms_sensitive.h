@@ -28,9 +28,10 @@
 //                      peak above the threshold, refined to a fraction of a
 //                      sample, and the phase reference it gives. The decoder
 //                      takes a peak only when the template's 1200 Hz bits and
-//                      its 1800 Hz bits each fit on their own: a steady tone,
-//                      or one tone changing to the other (five-tone calls),
-//                      fills one half only.
+//                      its 1800 Hz bits each fit on their own (a steady tone
+//                      fills one half only) and its bits, taken one by one,
+//                      hold their own tone (a tone changing to another, as in
+//                      five-tone calls, does not).
 //   FmsBitDetector     in: the front end, the start of the first bit and the
 //                      phase reference. Correlators matched to one bit at both
 //                      tones; each bit decided by the best of eight hypotheses
