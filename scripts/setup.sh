@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
+  # llvm-symbolizer: the sanitizers name the frames of a report with it, and the
+  # leak suppressions (fuzz/lsan.supp) match only named frames
+  llvm
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libflac-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev

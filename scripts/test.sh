@@ -16,7 +16,10 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DQUORVEL_SANITIZE=ON -DQ
   -DQUORVEL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-asan -j "$(nproc)"
 # The sound-server and window tests load ALSA plugins and D-Bus, whose leaks are
-# suppressed (fuzz/lsan.supp); only the slow unwinder sees far enough to match.
+# suppressed (fuzz/lsan.supp); only the slow unwinder sees far enough to match,
+# and only named frames match: without llvm-symbolizer every such test fails.
+command -v llvm-symbolizer >/dev/null ||
+  { echo "test: llvm-symbolizer is missing (Debian package llvm; scripts/setup.sh installs it)"; exit 1; }
 # The allocation-counting tests replace operator new, which the sanitizer owns.
 sound="SoundServer|LiveDecode|window_xvfb|form1_qtest"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp"

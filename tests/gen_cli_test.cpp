@@ -49,6 +49,14 @@ TEST_F(GenCli, NumbersThatAreNotFiniteAndSignalsTooLongAreRefused) {
         // 36000 s at 384 kHz, and 1000 repeats an hour apart: far past 4 GiB.
         {" sine --seconds 36000 --rate 384000", "4 GiB"},
         {call + " --repeat 1000 --gap 3600", "4 GiB"},
+        // Bit errors: CODEWORD:BIT[,BIT...], bits 0..31, codewords of the transmission.
+        {call + " --flip 5", "CODEWORD:BIT"},
+        {call + " --flip x:3", "CODEWORD:BIT"},
+        {call + " --flip 3:32", "CODEWORD:BIT"},
+        {call + " --flip 3:-1", "CODEWORD:BIT"},
+        {call + " --flip 3:1,", "CODEWORD:BIT"},
+        {call + " --flip all:", "CODEWORD:BIT"},
+        {call + " --flip 34:1", "beyond the last (33)"},  // two batches: frame 7 and on
     };
     for (const Case& c : cases) {
         const std::string out = Path("out.wav");

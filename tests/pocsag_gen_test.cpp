@@ -217,6 +217,20 @@ TEST(PocsagGenMessages, LongMessageRunsAcrossBatchesAndCallsFollowInOrder) {
     EXPECT_EQ(cws[cws.size() - 2], kIdle);
 }
 
+TEST(PocsagGenMessages, FlipsInvertChosenBitsAndEveryWordButTheSyncs) {
+    // Two batches: the address in frame 7, its message running on.
+    const auto clean = g::PocsagCodewords({{1234567, 3, Kind::Alphanumeric, "Flip"}});
+    ASSERT_EQ(clean.size(), 34u);
+    auto one = clean;
+    g::PocsagFlipBits(one, {{15, (1u << 31) | 1u}, {15, 1u}});  // flips in turn: bit 0 back
+    for (std::size_t i = 0; i < clean.size(); ++i) EXPECT_EQ(one[i] ^ clean[i], i == 15 ? 1u << 31 : 0u) << i;
+    auto all = clean;
+    g::PocsagFlipBits(all, {{g::kPocsagEveryCodeword, (1u << 30) | (1u << 2)}});
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        EXPECT_EQ(all[i] ^ clean[i], i % 17 == 0 ? 0u : (1u << 30) | (1u << 2)) << i;
+    EXPECT_THROW(g::PocsagFlipBits(all, {{34, 1u}}), std::invalid_argument);
+}
+
 TEST(PocsagGenMessages, EmptyTransmissionAndRejectedMessages) {
     const auto idle = g::PocsagCodewords({});
     ASSERT_EQ(idle.size(), 17u);

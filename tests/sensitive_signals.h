@@ -17,6 +17,7 @@
 
 #include "render/standard_engine.h"
 #include "core/sample_source.h"
+#include "core/zvei.h"
 #include "gen/fms_gen.h"
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
@@ -160,6 +161,41 @@ inline std::vector<double> ToneRun(const std::vector<double>& freqs, const std::
             if (phase >= 2.0 * std::numbers::pi) phase -= 2.0 * std::numbers::pi;
         }
     }
+    return out;
+}
+
+// Five-tone calls of a table one after another, each tone of any entry of the
+// table (repeat tone included) up to 0.5 % off, with twist and level spread,
+// 0.2..1 s of pause between calls; white noise at `snr3k` (the tones' power over
+// the noise in 0..3000 Hz; infinity: none) over the whole stretch.
+inline std::vector<double> FiveToneTraffic(std::size_t samples, int table, double snr3k, std::uint64_t seed) {
+    gen::NoiseSource r(seed);
+    const zvei::ToneTable& t = zvei::Table(table);
+    std::vector<double> out;
+    out.reserve(samples);
+    double power = 0.0;
+    std::size_t sounding = 0;
+    while (out.size() < samples) {
+        out.resize(out.size() + static_cast<std::size_t>((0.2 + 0.8 * r.Uniform()) * SignalRate), 0.0);
+        const double twist = 6.0 * (2.0 * r.Uniform() - 1.0);
+        const double level = 1000.0 + 15000.0 * r.Uniform();
+        std::vector<double> freqs;
+        std::vector<double> levels;
+        for (int j = 0; j < 5; ++j) {
+            const auto e = static_cast<std::size_t>(r.Uniform() * t.entryCount) % static_cast<std::size_t>(t.entryCount);
+            const double nominal = t.entries[e].frequency;
+            freqs.push_back(nominal * (1.0 + 0.005 * (2.0 * r.Uniform() - 1.0)));
+            const double db = twist * (nominal - 1800.0) / 1200.0 + 3.0 * (2.0 * r.Uniform() - 1.0);
+            levels.push_back(level * std::pow(10.0, db / 20.0));
+        }
+        const std::vector<double> wave = ToneRun(freqs, levels, gen::StandardToneSeconds(table));
+        power += gen::MeanSquare(wave) * static_cast<double>(wave.size());
+        sounding += wave.size();
+        out.insert(out.end(), wave.begin(), wave.end());
+    }
+    out.resize(samples);
+    if (std::isfinite(snr3k) && sounding > 0)
+        gen::AddNoise(out, power / static_cast<double>(sounding), GeneratorSnr(snr3k), seed + 1);
     return out;
 }
 

@@ -50,9 +50,12 @@ struct PocsagCallEnd {
     double bitRate = 0.0;
     bool inverted = false;
     std::int32_t codewords = 0;  // message codewords; 0 is a tone-only call
-    // Bad codewords counted since the previous call ended (or the transmission
-    // began), this call's own among them; with correction, those left uncorrected.
+    // Bad codewords of this call (its address and message codewords); with
+    // correction, those left uncorrected.
     std::int32_t errors = 0;
+    // The message log's count: bad codewords framed since the previous call
+    // ended (or the transmission began), whichever call they belong to.
+    std::int32_t logErrors = 0;
     std::int32_t corrected = 0;  // codewords repaired by error correction
     // The most bits error correction changed in one codeword of this call (its
     // address and message words); 0 where nothing is corrected.
@@ -62,6 +65,7 @@ struct PocsagCallEnd {
     std::string alpha;           // the 7-bit characters (after the offset of `offsetMode`)
     bool offsetMode = false;     // an address 4000..4999: characters shifted by one, first codeword in hex
     bool complete = true;
+    bool truncated = false;  // longer than the decoder keeps: the text stops early
 };
 
 // A POCSAG transmission ended (signal lost): the summary.

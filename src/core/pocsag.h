@@ -161,6 +161,7 @@ public:
     bool Inverted = false;
     std::int32_t BitInWord = 0;
     std::array<std::uint32_t, 17> Batch{};
+    std::array<std::uint8_t, 17> BatchBad{};  // 1: that codeword's BCH remainder is not zero
     std::int32_t BatchCount = 0;
     std::int32_t BatchRead = 0;
     bool BatchReady = false;
@@ -177,8 +178,13 @@ public:
     std::int32_t CharBitCount = 0;
     std::int32_t SyncCount = 0;
     std::int32_t IdleCount = 0;
-    // Bad codewords since the last call ended or the transmission began.
+    // Bad codewords framed since the last call ended or the transmission began
+    // (the message log's count: a whole batch is framed before its calls end).
     std::int32_t CallCrcErrors = 0;
+    // Bad codewords of the call under way: its address and message codewords.
+    std::int32_t CallOwnErrors = 0;
+    // More message codewords came than MessageWords keeps.
+    bool MessageTruncated = false;
     DateTime CallBeginTime{};
     // Where the last bit of the batch lies in the input (sample index): from it
     // the events tell where their codewords were.

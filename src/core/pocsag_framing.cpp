@@ -53,6 +53,7 @@ void PocsagDecoder::PocsagSearchSync() {
         BitRead = (BitRead + 1) % 1024;
     }
     Batch.fill(0);
+    BatchBad.fill(0);
     Batch[0] = ShiftWord;
     BatchCount = 1;
 }
@@ -76,7 +77,8 @@ void PocsagDecoder::PocsagCollectCodewords() {
             BitInWord = 0;
             if (Inverted) ShiftWord = ~ShiftWord;
             Batch[static_cast<std::size_t>(BatchCount)] = ShiftWord;
-            if (PocsagSyndrome(ShiftWord) > 0) {
+            BatchBad[static_cast<std::size_t>(BatchCount)] = PocsagSyndrome(ShiftWord) > 0 ? 1 : 0;
+            if (BatchBad[static_cast<std::size_t>(BatchCount)] != 0) {
                 ++CrcErrorCount;
                 ++CallCrcErrors;
             }

@@ -106,7 +106,7 @@ public:
             f.push_back({"codewords", std::int64_t{e->codewords}});
             f.push_back({"errors", std::int64_t{e->errors}});
             f.push_back({"corrected", std::int64_t{e->corrected}});
-            call.incomplete = !e->complete;
+            call.incomplete = !e->complete || e->truncated;
             return true;
         }
         if (const auto* e = std::get_if<PocsagTransmissionEnd>(&event)) {

@@ -55,6 +55,7 @@ void PocsagDecoder::PocsagFindAddress() {
                 } else if (cw == IdleCodeword) {
                     ++IdleCount;
                 } else {
+                    CallOwnErrors = BatchBad[static_cast<std::size_t>(BatchRead)];
                     CurrentFunction = static_cast<std::int32_t>((cw >> 11) & 3u);
                     const std::uint32_t frame = static_cast<std::uint32_t>((BatchRead - 1) / 2);
                     CurrentAddress = ((cw >> 13) & 0x3FFFFu) * 8u + frame;
@@ -85,7 +86,13 @@ void PocsagDecoder::PocsagCollectMessage() {
         const std::uint32_t cw = Batch[static_cast<std::size_t>(BatchRead)];
         if (IsMessageWord(cw)) {
             MessageWords[static_cast<std::size_t>(MessageWordCount)] = cw;
-            if (MessageWordCount < 63) ++MessageWordCount;
+            // The 64th and later words overwrite the last place: the call shows 63.
+            if (MessageWordCount < 63) {
+                ++MessageWordCount;
+            } else {
+                MessageTruncated = true;
+            }
+            CallOwnErrors += BatchBad[static_cast<std::size_t>(BatchRead)];
             ++BatchRead;
         } else if (cw == SyncCodeword) {
             ++SyncCount;
@@ -107,8 +114,10 @@ void PocsagDecoder::EmitCallEnd(bool complete, std::int64_t sample) {
     end.bitRate = MeasuredBitRate();
     end.inverted = Inverted;
     end.codewords = MessageWordCount;
-    end.errors = CallCrcErrors;
+    end.errors = CallOwnErrors;
+    end.logErrors = CallCrcErrors;
     end.complete = complete;
+    end.truncated = MessageTruncated;
     if (MessageWordCount > 0) {
         end.hasNumeric = MessageWordCount < 5;
         if (end.hasNumeric) PocsagDecodeNumeric(end.numeric);
@@ -117,6 +126,8 @@ void PocsagDecoder::EmitCallEnd(bool complete, std::int64_t sample) {
     }
     ctx_.events.OnEvent(end);
     CallCrcErrors = 0;
+    CallOwnErrors = 0;
+    MessageTruncated = false;
     MessageWordCount = 0;
     MessageState = 0;
 }

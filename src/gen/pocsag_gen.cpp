@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 namespace quorvel::gen {
 namespace {
@@ -292,6 +293,21 @@ std::vector<double> PocsagWaveform(const PocsagSignal& s, const std::vector<std:
     if (peak > 0.0)
         for (double& x : out) x = x * (s.level / peak);
     return out;
+}
+
+void PocsagFlipBits(std::vector<std::uint32_t>& codewords, const std::vector<PocsagFlip>& flips) {
+    for (const PocsagFlip& f : flips) {
+        if (f.codeword == kPocsagEveryCodeword) {
+            // Sync codewords stand every 17th place from the first.
+            for (std::size_t i = 0; i < codewords.size(); ++i)
+                if (i % 17 != 0) codewords[i] ^= f.bits;
+            continue;
+        }
+        if (f.codeword >= codewords.size())
+            throw std::invalid_argument("codeword " + std::to_string(f.codeword) + " is beyond the last (" +
+                                        std::to_string(codewords.size() - 1) + ")");
+        codewords[f.codeword] ^= f.bits;
+    }
 }
 
 }  // namespace quorvel::gen

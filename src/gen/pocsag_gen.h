@@ -27,6 +27,7 @@
 //   tone only: the address codeword alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,6 +74,20 @@ std::vector<std::uint32_t> PocsagMessageCodewords(const PocsagMessage& message);
 // of that batch is idle. No calls: one batch of idle codewords. Throws std::invalid_argument like
 // PocsagMessageCodewords.
 std::vector<std::uint32_t> PocsagCodewords(const std::vector<PocsagMessage>& messages);
+
+// Bit errors for a transmission's codewords: the codeword at `codeword` (0 the
+// first sync codeword of the transmission, counting every codeword after the
+// preamble) has the bits of `bits` inverted (bit 31 is the first one sent).
+// kPocsagEveryCodeword: every codeword but the sync codewords.
+inline constexpr std::size_t kPocsagEveryCodeword = static_cast<std::size_t>(-1);
+struct PocsagFlip {
+    std::size_t codeword = 0;
+    std::uint32_t bits = 0;
+};
+
+// Applies the flips in order. Throws std::invalid_argument for a codeword
+// beyond the transmission's last.
+void PocsagFlipBits(std::vector<std::uint32_t>& codewords, const std::vector<PocsagFlip>& flips);
 
 struct PocsagSignal {
     enum class Output {

@@ -17,7 +17,7 @@ void LogRenderer::OnEvent(const Event& event) {
         if (d.open != 1) return;
         d.function = call->function;
         d.address = static_cast<std::int32_t>(call->ric);
-        d.crcErrors = call->errors;
+        d.crcErrors = call->logErrors;
         d.beginTime = LongTimeText(call->beginTime);
         d.endTime = LongTimeText(call->at.time);
         d.numericText = call->hasNumeric ? call->numeric + "      " : std::string();

@@ -9,6 +9,8 @@
 // text is everything after the third comma, UTF-8) adds a call to the current
 // transmission; "--call next" starts another transmission after --gap seconds
 // of silence. --repeat sends the whole sequence of transmissions again.
+// --flip CODEWORD:BIT[,BIT...] inverts bits of a codeword in every
+// transmission (bit errors as impulse interference or clipping give them).
 #include <string>
 #include <vector>
 
@@ -59,6 +61,41 @@ std::string ParseCall(const std::string& value, gen::PocsagMessage& message) {
     return error.empty() ? error : "--call \"" + value + "\": " + error;
 }
 
+// Parses one --flip value (CODEWORD:BIT[,BIT...], CODEWORD a number or "all").
+std::string ParseFlip(const std::string& value, gen::PocsagFlip& flip) {
+    const std::string error = "--flip \"" + value + "\": expected CODEWORD:BIT[,BIT...] with CODEWORD a number or "
+                              "'all' and BIT 0..31";
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == value.size()) return error;
+    const std::string word = value.substr(0, colon);
+    flip = {};
+    try {
+        if (word == "all") {
+            flip.codeword = gen::kPocsagEveryCodeword;
+        } else {
+            std::size_t used = 0;
+            if (word[0] == '-' || word[0] == '+') return error;
+            flip.codeword = static_cast<std::size_t>(std::stoull(word, &used));
+            if (used != word.size()) return error;
+        }
+        std::size_t start = colon + 1;
+        while (start <= value.size()) {
+            std::size_t comma = value.find(',', start);
+            if (comma == std::string::npos) comma = value.size();
+            const std::string bit = value.substr(start, comma - start);
+            std::size_t used = 0;
+            if (bit.empty() || bit[0] == '-' || bit[0] == '+') return error;
+            const int b = std::stoi(bit, &used);
+            if (used != bit.size() || b > 31) return error;
+            flip.bits ^= 1u << b;
+            start = comma + 1;
+        }
+    } catch (const std::exception&) {
+        return error;
+    }
+    return "";
+}
+
 void AddPocsagCommand(CLI::App& app, int& exitCode) {
     static OutputOptions o;
     static gen::PocsagSignal signal;
@@ -66,6 +103,7 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
     static std::string tap = "discriminator";
     static double gapSeconds = 1.0;
     static int repeat = 1;
+    static std::vector<std::string> flipValues;
     CLI::App* cmd = app.add_subcommand("pocsag", "POCSAG pager calls (numeric, alphanumeric, tone only)");
     AddOutputOptions(*cmd, o);
     cmd->add_option("--call", calls,
@@ -79,6 +117,10 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
     cmd->add_option("--gap", gapSeconds, "seconds of silence between transmissions")
         ->check(FiniteNumber)
         ->check(CLI::Range(0.0, 3600.0));
+    cmd->add_option("--flip", flipValues,
+                    "CODEWORD:BIT[,BIT...] inverts those bits of that codeword in every transmission (bit errors); "
+                    "codewords count from 0, the first sync codeword, through every codeword after the preamble; "
+                    "'all' is every codeword but the syncs; bit 31 is sent first, 0 is the parity bit");
     cmd->add_option("--repeat", repeat, "times the whole sequence of transmissions is sent")->check(CLI::Range(1, 1000));
     cmd->callback([&exitCode] {
         std::vector<std::vector<gen::PocsagMessage>> transmissions(1);
@@ -97,6 +139,17 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
             transmissions.back().push_back(message);
         }
         if (transmissions.back().empty() && transmissions.size() > 1) transmissions.pop_back();
+        std::vector<gen::PocsagFlip> flips;
+        for (const std::string& value : flipValues) {
+            gen::PocsagFlip flip;
+            const std::string error = ParseFlip(value, flip);
+            if (!error.empty()) {
+                std::cerr << "quorvel-gen pocsag: " << error << "\n";
+                exitCode = 2;
+                return;
+            }
+            flips.push_back(flip);
+        }
 
         signal.sampleRate = o.sampleRate;
         signal.level = o.level;
@@ -109,8 +162,17 @@ void AddPocsagCommand(CLI::App& app, int& exitCode) {
         const auto gap = static_cast<std::uint64_t>(std::llround(gapSeconds * o.sampleRate));
         // Each transmission is made once; repeats and gaps only refer to it.
         std::vector<std::vector<double>> waves;
-        for (const auto& messages : transmissions)
-            waves.push_back(gen::PocsagWaveform(signal, gen::PocsagCodewords(messages)));
+        for (const auto& messages : transmissions) {
+            std::vector<std::uint32_t> codewords = gen::PocsagCodewords(messages);
+            try {
+                gen::PocsagFlipBits(codewords, flips);
+            } catch (const std::invalid_argument& e) {
+                std::cerr << "quorvel-gen pocsag: --flip: " << e.what() << "\n";
+                exitCode = 2;
+                return;
+            }
+            waves.push_back(gen::PocsagWaveform(signal, codewords));
+        }
         SignalPieces out;
         double energy = 0.0;
         std::uint64_t present = 0;

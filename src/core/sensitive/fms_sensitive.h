@@ -26,7 +26,12 @@
 //                      about 2/110 for noise; level, phase and DC free, and
 //                      little changed by twist between the tones). Out: the
 //                      peak above the threshold, refined to a fraction of a
-//                      sample, and the phase reference it gives.
+//                      sample, and the phase reference it gives. The decoder
+//                      takes a peak only when the template's 1200 Hz bits and
+//                      its 1800 Hz bits each fit on their own (a steady tone
+//                      fills one half only) and its bits, taken one by one,
+//                      hold their own tone (a tone changing to another, as in
+//                      five-tone calls, does not).
 //   FmsBitDetector     in: the front end, the start of the first bit and the
 //                      phase reference. Correlators matched to one bit at both
 //                      tones; each bit decided by the best of eight hypotheses
@@ -43,9 +48,12 @@
 // What comes out, as the specified decoder emits it: FmsTelegram for the status
 // telegram, FmsTextBlock per follow-on block, FmsTextEnd when a follow-on text
 // that had begun ends. Every emitted block passed its check (check = Ok, every
-// bit decided). A block that fails its check, or in which the decided tones
-// hold too little of the energy, is dropped: a failed status telegram gives no
-// event at all, a failed follow-on block ends the text.
+// bit decided). A block that fails its check, in which the decided tones hold
+// too little of the energy or too many decisions were weak, is dropped, and so
+// is a status telegram whose data bits repeat a pattern of up to 8 bits (all
+// zeros, all ones, a byte over and over: what tones read as bits give, and 7
+// check bits pass one such candidate in 128): a failed status telegram gives
+// no event at all, a failed follow-on block ends the text.
 //
 // No allocation after construction; no draws from NextRandom.
 #pragma once
@@ -142,6 +150,18 @@ public:
     double Score(const FmsFrontEnd& fe, std::int64_t n) const;
     // |correlation|^2 (unnormalised) at n.
     double Power(const FmsFrontEnd& fe, std::int64_t n) const;
+    // The template's 1200 Hz bits and its 1800 Hz bits scored apart, each
+    // normalised by its own samples (1 for a clean signal whatever the twist);
+    // the smaller of the two. A steady tone, or a change from one tone to the
+    // other, fills one part only.
+    double WeakerToneScore(const FmsFrontEnd& fe, std::int64_t n) const;
+    // Each bit of the template on its own, at the tone it should have and at
+    // the other (energy, phase free), summed over three groups: the preamble
+    // bits, the sync word's "1" bits and its "0" bits. True when no group
+    // holds clearly more of the other tone: a call's tone changing from near
+    // 1200 Hz to near 1800 Hz can fit the template's phases, not its bits one
+    // by one.
+    bool BitsInPlace(const FmsFrontEnd& fe, double t) const;
     // The template's correlation at a fractional end time, every bit with its
     // exact phase: the phase reference for the first telegram bit.
     Cx ReferenceAt(const FmsFrontEnd& fe, double t) const;
@@ -230,6 +250,13 @@ public:
     static constexpr std::int32_t MaxWeakBits = 2;
     // The sync word's phase reference counts as this many bits.
     static constexpr double ReferenceWeight = 4.0;
+    // Least score of either tone's part of preamble and sync word.
+    static constexpr double MinToneScore = 0.15;
+    // A status telegram's 40 data bits repeating with this period or a
+    // shorter one (all equal among them) were never sent: a steady tone, or
+    // a tone sequence, read as bits.
+    static constexpr int MaxPeriod = 8;
+    static bool Repeating(const std::array<std::uint8_t, 48>& bits);
 
     explicit SensitiveFmsDecoder(SharedContext& ctx) : ctx_(ctx) {}
     SensitiveFmsDecoder(const SensitiveFmsDecoder&) = delete;
@@ -242,6 +269,8 @@ public:
     const fms_sensitive::FmsFrontEnd& FrontEnd() const { return fe_; }
     // Telegrams and blocks dropped for a failed check or low quality.
     std::int64_t DroppedBlocks() const { return dropped_; }
+    // Sync words refused because one tone's part was missing.
+    std::int64_t RefusedSyncs() const { return refusedSyncs_; }
     double LastQuality() const { return lastQuality_; }
     // The last 48 bits read (whether or not they passed).
     const std::array<std::uint8_t, 48>& LastBlock() const { return block_; }
@@ -261,6 +290,7 @@ private:
     std::int32_t bitCount_ = 0;
     std::int64_t blockStart_ = 0;
     std::int64_t dropped_ = 0;
+    std::int64_t refusedSyncs_ = 0;
     double lastQuality_ = 0.0;
 };
 

@@ -82,7 +82,7 @@ void SensitivePocsagDecoder::ProcessBlock() {
     const std::int64_t base = ctx_.BlockStart;
     if (base != expectedBlockStart_ || (characteristic != characteristic_ && (characteristic == 0 || characteristic == 1))) {
         // Another input, or another characteristic: start afresh.
-        if (state_ == State::Synchronised) EndTransmission();
+        EndInput();
         Reset();
         if (characteristic == 0 || characteristic == 1) characteristic_ = characteristic;
         front_.Configure(characteristic_ == 1 ? sensitive::Characteristic::LineOutput
@@ -149,6 +149,7 @@ void SensitivePocsagDecoder::OnBit(const SoftBit& bit) {
             missedSyncs_ = 0;
             nextWord_ = bitCount_;
             wordInBatch_ = 0;
+            batchVerdict_ = Verdict::Open;
         }
     }
     RunBatch();
@@ -162,6 +163,7 @@ void SensitivePocsagDecoder::BeginTransmission(bool inverted) {
     missedSyncs_ = 0;
     doubtfulRun_ = 0;
     badHistory_ = 0;
+    batchVerdict_ = Verdict::Open;
     wordsDecoded_ = 0;
     transmissionBegin_ = ctx_.clock.LocalNow();
     idles_ = 0;
@@ -192,7 +194,7 @@ void SensitivePocsagDecoder::RunBatch() {
     while (state_ == State::Synchronised) {
         if (wordInBatch_ < 16) {
             if (bitCount_ < nextWord_ + 32) return;
-            DecodeCodeword(nextWord_);
+            if (!DecodeCodeword(nextWord_)) return;
             nextWord_ += 32;
             ++wordInBatch_;
         } else {
@@ -219,6 +221,7 @@ void SensitivePocsagDecoder::CheckSync() {
         missedSyncs_ = 0;
         nextWord_ += bestOffset + 32;
         wordInBatch_ = 0;
+        batchVerdict_ = Verdict::Open;
         return;
     }
     std::array<double, 32> soft{};
@@ -233,6 +236,50 @@ void SensitivePocsagDecoder::CheckSync() {
     ++missedSyncs_;
     nextWord_ += 32;
     wordInBatch_ = 0;
+    batchVerdict_ = Verdict::Open;
+}
+
+sensitive::Correction SensitivePocsagDecoder::Correct(std::uint32_t received, const std::array<double, 32>& soft,
+                                                      bool strict) const {
+    if (strict) {
+        sensitive::Correction c = bch_.Hard(received);
+        if (c.ok && c.flipped > 1) c.ok = false;
+        return c;
+    }
+    sensitive::Correction c = bch_.Soft(received, soft);
+    if (!c.ok || c.flipped <= 2 || c.cost <= kFirmCost) return c;
+    // More than two changes are a guess among several codewords, taken only
+    // when the bits changed were unreliable; else the nearest codeword (one
+    // or two changes) or none.
+    c = bch_.Hard(received);
+    c.cost = 0.0;
+    for (int i = 0; i < 32; ++i)
+        if (((c.word ^ received) >> (31 - i)) & 1u) c.cost += std::fabs(soft[static_cast<std::size_t>(i)]);
+    return c;
+}
+
+SensitivePocsagDecoder::Verdict SensitivePocsagDecoder::ConfirmBatch(std::int64_t start) {
+    // Words of the batch that do not decode (a slipped clock garbles every
+    // word after the slip); only words already received count.
+    int bad = 0;
+    batchFirmWords_ = 0;
+    for (int i = 0; i < 16 && start + 32 * (i + 1) <= bitCount_; ++i) {
+        std::array<double, 32> soft{};
+        const std::uint32_t received = WordAt(start + 32 * i, &soft);
+        const sensitive::Correction c = Correct(received, soft, false);
+        if (!c.ok) ++bad;
+        if (c.ok && c.flipped <= 2 && c.cost > kFirmCost) ++batchFirmWords_;
+    }
+    const std::int64_t sync = start + 16 * 32;
+    if (sync + 32 > bitCount_) return flushing_ && bad == 0 ? Verdict::Confirmed : Verdict::Refuted;
+    if (std::popcount(WordAt(sync) ^ sensitive::Sync) <= kSyncInPlace) return bad <= 1 ? Verdict::Confirmed : Verdict::Refuted;
+    // No sync: the transmission's last batch, if the signal ends with it.
+    std::array<double, 32> soft{};
+    WordAt(sync, &soft);
+    double sum = 0.0;
+    for (double v : soft) sum += std::fabs(v);
+    const bool ended = sum / 32.0 < kPresent || (characteristic_ == 1 && LineExpected(sync, nullptr) < kLineRun);
+    return ended && bad == 0 ? Verdict::Confirmed : Verdict::Refuted;
 }
 
 double SensitivePocsagDecoder::LineExpected(std::int64_t start, double* fit) const {
@@ -246,7 +293,7 @@ double SensitivePocsagDecoder::LineExpected(std::int64_t start, double* fit) con
     return expected / 32.0;
 }
 
-void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
+bool SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     std::array<double, 32> soft{};
     const std::uint32_t received = WordAt(start, &soft);
     const double time = bitTime_[static_cast<std::size_t>((start + 31) & 1023)];
@@ -267,26 +314,30 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
         present = meanAbs >= kPresent && expected >= kLineRich && fit >= kLineFit * expected;
         silent = silent || expected < kLineRun;
     }
+    // Strict while the signal is doubtful or the batch lacks its sync.
+    const bool strict = !present || missedSyncs_ > 0;
+    const sensitive::Correction c = Correct(received, soft, strict);
+    if (c.ok && c.cost > kFirmCost && batchVerdict_ == Verdict::Open) {
+        const std::int64_t batchStart = start - 32 * wordInBatch_;
+        if (!flushing_ && bitCount_ < batchStart + 17 * 32 + 2) return false;
+        batchVerdict_ = ConfirmBatch(batchStart);
+    }
     if (!present) {
         if (silent || ++doubtfulRun_ >= 2) {
             EndTransmission();
-            return;
+            return true;
         }
     } else {
         doubtfulRun_ = 0;
     }
     bits_ += 32;
     fails_ += weak;
-    // Strict while the signal is doubtful or the batch lacks its sync.
-    const bool strict = !present || missedSyncs_ > 0;
-    sensitive::Correction c = strict ? bch_.Hard(received) : bch_.Soft(received, soft);
-    if (c.ok && strict && c.flipped > 1) c.ok = false;
     const std::int32_t frame = wordInBatch_ / 2;
     // Uncorrectable words among the three before this one; three of four lost:
     // the transmission has turned to garbage.
-    // A correction that changes firm bits is as suspect as none: it is what a
-    // slipped bit clock gives on a clean signal.
-    const bool suspect = !c.ok || c.cost > kFirmCost;
+    // A correction that changes firm bits is as suspect as none (a slipped
+    // bit clock on a clean signal) unless the batch was confirmed in step.
+    const bool suspect = !c.ok || (c.cost > kFirmCost && batchVerdict_ != Verdict::Confirmed);
     const int recentBad = std::popcount(badHistory_ & 7u);
     badHistory_ = (badHistory_ << 1) | (suspect ? 1u : 0u);
     const bool first = wordsDecoded_++ == 0;
@@ -294,37 +345,34 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
         if (missedSyncs_ > 0) {
             if (!c.ok) ++uncorrectable_;
             EndTransmission();
-            return;
+            return true;
         }
         // Out of step: decode strictly and look for the sync anywhere.
         missedSyncs_ = 1;
     }
     if (!c.ok) {
         ++uncorrectable_;
-        ++callUncorrectable_;
-        // Kept as received: a message word goes on, anything else ends the message.
+        // Kept as received: a message word goes on (and counts against its
+        // call), anything else ends the message and belongs to no call.
         if (IsMessage(received)) {
             if (callOpen_) {
-                words_[static_cast<std::size_t>(wordCount_)] = received;
-                if (wordCount_ < MaxMessageWords - 1) ++wordCount_;
+                ++callUncorrectable_;
+                AddMessageWord(received);
             }
         } else if (callOpen_) {
             EndCall(true, time);
         }
-        return;
-    }
-    if (c.flipped > 0) {
-        ++corrected_;
-        ++callCorrected_;
+        return true;
     }
     const std::uint32_t cw = c.word;
+    if (c.flipped > 0) ++corrected_;
     if (IsMessage(cw)) {
         if (callOpen_) {
             callMostFlipped_ = std::max(callMostFlipped_, c.flipped);
-            words_[static_cast<std::size_t>(wordCount_)] = cw;
-            if (wordCount_ < MaxMessageWords - 1) ++wordCount_;
+            if (c.flipped > 0) ++callCorrected_;
+            AddMessageWord(cw);
         }
-        return;
+        return true;
     }
     if (callOpen_) EndCall(true, time);
     if (cw == sensitive::Idle) {
@@ -332,6 +380,16 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     } else if (cw != sensitive::Sync && cw != 0 && AddressTrusted(c, recentBad, first)) {
         BeginCall(cw, frame, time);
         callMostFlipped_ = c.flipped;
+        if (c.flipped > 0) ++callCorrected_;
+    }
+    return true;
+}
+
+void SensitivePocsagDecoder::AddMessageWord(std::uint32_t cw) {
+    if (wordCount_ < MaxMessageWords) {
+        words_[static_cast<std::size_t>(wordCount_++)] = cw;
+    } else {
+        truncated_ = true;
     }
 }
 
@@ -339,7 +397,11 @@ bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int 
     // The line output tells a long run from silence only by its transitions,
     // and its bits are decided jointly, so errors come in bursts: there an
     // address must be nearly clean.
-    if (c.cost > kFirmCost) return false;
+    // An address corrected by changing firm bits only in a batch confirmed in
+    // step, and never on the line output, where noise makes firm errors too.
+    if (c.cost > kFirmCost &&
+        (characteristic_ == 1 || batchVerdict_ != Verdict::Confirmed || batchFirmWords_ < 2))
+        return false;
     if (characteristic_ == 1) return c.flipped <= 1 && recentBad == 0;
     return c.flipped <= kAddressFlips && recentBad <= 1 && !(first && c.soft);
 }
@@ -347,6 +409,9 @@ bool SensitivePocsagDecoder::AddressTrusted(const sensitive::Correction& c, int 
 void SensitivePocsagDecoder::BeginCall(std::uint32_t cw, std::int32_t frame, double time) {
     callOpen_ = true;
     wordCount_ = 0;
+    truncated_ = false;
+    callUncorrectable_ = 0;
+    callCorrected_ = 0;
     function_ = static_cast<std::int32_t>((cw >> 11) & 3u);
     ric_ = ((cw >> 13) & 0x3FFFFu) * 8u + static_cast<std::uint32_t>(frame);
     callBegin_ = ctx_.clock.LocalNow();
@@ -378,6 +443,8 @@ void SensitivePocsagDecoder::EndCall(bool complete, double time) {
     end.corrected = callCorrected_;
     end.mostBitsCorrected = callMostFlipped_;
     end.complete = complete;
+    end.truncated = truncated_;
+    end.logErrors = callUncorrectable_;
     if (wordCount_ > 0) {
         end.hasNumeric = wordCount_ < 5;
         if (end.hasNumeric) PocsagNumericText(words_.data(), wordCount_, end.numeric);
@@ -387,6 +454,7 @@ void SensitivePocsagDecoder::EndCall(bool complete, double time) {
     ctx_.events.OnEvent(end);
     callOpen_ = false;
     wordCount_ = 0;
+    truncated_ = false;
     callUncorrectable_ = 0;
     callCorrected_ = 0;
     callMostFlipped_ = 0;
@@ -411,8 +479,18 @@ void SensitivePocsagDecoder::EndTransmission() {
 }
 
 void SensitivePocsagDecoder::FinishInput() {
-    if (state_ == State::Synchronised) EndTransmission();
+    EndInput();
     Reset();
+}
+
+void SensitivePocsagDecoder::EndInput() {
+    if (state_ == State::Synchronised) {
+        // Words waiting for their batch's end are decoded with what came.
+        flushing_ = true;
+        RunBatch();
+        flushing_ = false;
+    }
+    if (state_ == State::Synchronised) EndTransmission();
 }
 
 void SensitivePocsagDecoder::StatusLines(double level) {

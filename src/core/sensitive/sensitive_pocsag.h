@@ -26,9 +26,11 @@
 // Codewords are decoded only inside a synchronised transmission; an address
 // needs a codeword that shows signal, is corrected by at most three changes (the
 // first codeword of a transmission by the hard decision alone) and follows at
-// most one uncorrectable word among the three before it. Three uncorrectable
-// (or suspect: corrected by changing firm bits) words among four put the
-// decoder out of step: strict decoding and a search for the sync anywhere; a
+// most one uncorrectable word among the three before it. A correction of one or
+// two firm bits waits for the end of its batch: it is trusted when the next sync
+// stands in its place and the batch's other words decode, else suspect; more
+// than two changes are taken only where the bits were weak. Three
+// uncorrectable (or suspect) words among four put the decoder out of step: strict decoding and a search for the sync anywhere; a
 // second time, or a missing sync then, ends the transmission. On the line output an address must be
 // valid or one bit off, after three good words.
 // Out: PocsagCallBegin at an address codeword, PocsagCallEnd at the next
@@ -63,14 +65,24 @@ public:
     const sensitive::BitClock& Clock() const { return clock_; }
 
     static constexpr int ChannelCount = 4;
-    static constexpr int MaxMessageWords = 64;
+    // A message is kept up to 4096 characters of 7 bits (1433 codewords of 20
+    // bits); a longer one is cut there and marked truncated.
+    static constexpr int MaxMessageCharacters = 4096;
+    static constexpr int MaxMessageWords = MaxMessageCharacters * 7 / 20;
 
 private:
     void OnPreamble(const sensitive::PreambleChannel& channel, std::int64_t index);
     void OnBit(const sensitive::SoftBit& bit);
     void RunBatch();
     void CheckSync();
-    void DecodeCodeword(std::int64_t start);
+    // False when the word waits for its batch to be confirmed (nothing done yet).
+    bool DecodeCodeword(std::int64_t start);
+    // Whether the batch from bit `start` was received in step: see batchVerdict_.
+    enum class Verdict { Open, Confirmed, Refuted };
+    Verdict ConfirmBatch(std::int64_t start);
+    // The codeword corrected: strict, by at most one change; else soft, where
+    // more than two changes must be of unreliable bits.
+    sensitive::Correction Correct(std::uint32_t received, const std::array<double, 32>& soft, bool strict) const;
     // The codeword starting at bit `start` in the transmission's polarity.
     std::uint32_t WordAt(std::int64_t start, std::array<double, 32>* soft = nullptr) const;
     // Line output: the mean SoftBit::expected of the 32 bits from `start`,
@@ -78,9 +90,12 @@ private:
     double LineExpected(std::int64_t start, double* fit) const;
     void BeginTransmission(bool inverted);
     void EndTransmission();
+    // The input ends here: what was received is decoded, the transmission ended.
+    void EndInput();
     bool AddressTrusted(const sensitive::Correction& c, int recentBad, bool first) const;
     void BeginCall(std::uint32_t cw, std::int32_t frame, double time);
     void EndCall(bool complete, double time);
+    void AddMessageWord(std::uint32_t cw);
     void Reset();
     void StatusLines(double level);
     EventOrigin OriginAt(double time) const;
@@ -113,6 +128,18 @@ private:
     std::int32_t missedSyncs_ = 0;
     std::int32_t doubtfulRun_ = 0;
     std::uint32_t badHistory_ = 0;  // bit k: the codeword k before the last was uncorrectable
+    // A correction of one or two firm bits is what a slipped bit clock gives,
+    // or impulse interference and clipping on a strong signal. At the first such
+    // word of a batch the decoder waits for the batch's end: when the next sync
+    // stands in its place and the batch's other words decode (or the batch ends
+    // the transmission in silence with every word decoding), the clock held and
+    // the corrections are trusted; otherwise they are suspect.
+    // An address needing such a correction is trusted only when it is not the
+    // batch's one such word: a lone word that bad may be a longer burst that
+    // lands two bits from another address (a call never sent).
+    Verdict batchVerdict_ = Verdict::Open;
+    std::int32_t batchFirmWords_ = 0;
+    bool flushing_ = false;  // the input ends: decode what is there without waiting
     std::int32_t wordsDecoded_ = 0;
     DateTime transmissionBegin_{};
     std::int32_t idles_ = 0, syncs_ = 0, bits_ = 0, fails_ = 0, uncorrectable_ = 0, corrected_ = 0;
@@ -124,6 +151,7 @@ private:
     DateTime callBegin_{};
     std::array<std::uint32_t, MaxMessageWords> words_{};
     std::int32_t wordCount_ = 0;
+    bool truncated_ = false;
     std::int32_t callUncorrectable_ = 0;
     std::int32_t callCorrected_ = 0;
     std::int32_t callMostFlipped_ = 0;  // most bits changed in one of the call's codewords
