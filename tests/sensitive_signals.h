@@ -35,11 +35,13 @@ struct EventLog final : EventSink {
     std::vector<FmsTextBlock> textBlocks;
     int textEnds = 0;
     std::vector<ToneSequence> sequences;
+    std::vector<DtmfSequence> dtmf;
     void OnEvent(const Event& e) override {
         if (const auto* t = std::get_if<FmsTelegram>(&e)) telegrams.push_back(*t);
         if (const auto* b = std::get_if<FmsTextBlock>(&e)) textBlocks.push_back(*b);
         if (std::holds_alternative<FmsTextEnd>(e)) ++textEnds;
         if (const auto* s = std::get_if<ToneSequence>(&e)) sequences.push_back(*s);
+        if (const auto* d = std::get_if<DtmfSequence>(&e)) dtmf.push_back(*d);
     }
 };
 
@@ -50,10 +52,11 @@ struct DecodeRig {
     EventLog log;
     std::string text;
 
-    DecodeRig(bool sensitive, bool fms, bool tones, int table = 0) {
+    DecodeRig(bool sensitive, bool fms, bool tones, int table = 0, bool dtmf = false) {
         engine.ctx.settings.Sensitive.store(sensitive);
         engine.ctx.settings.FmsEnabled.store(fms);
         engine.ctx.settings.ZveiEnabled.store(tones);
+        engine.ctx.settings.DtmfEnabled.store(dtmf);
         engine.ctx.settings.SelectToneTable(table);
         engine.ctx.events.Subscribe(log);
     }

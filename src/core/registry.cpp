@@ -5,6 +5,7 @@
 #include "fms.h"
 #include "pocsag.h"
 #include "sensitive/sensitive_pocsag.h"
+#include "sensitive/dtmf.h"
 #include "sensitive/fms_sensitive.h"
 #include "sensitive/tone_sensitive.h"
 #include "zvei.h"
@@ -28,6 +29,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
         {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>},
+        {"dtmf", DecoderForm::Sensitive, &DecoderSettings::DtmfEnabled, &Make<DtmfDecoder>},
     };
     return entries;
 }
@@ -42,17 +44,20 @@ std::vector<std::string_view> DecoderKinds(const std::vector<DecoderEntry>& entr
 bool DecoderSlot::IsOn(const DecoderSettings& settings) const {
     if (entry->enabled != nullptr && !(settings.*(entry->enabled)).load()) return false;
     const bool sensitive = settings.Sensitive.load();
-    if (entry->form == DecoderForm::Sensitive) return sensitive;
+    // A kind with no specified form runs whenever its switch is on.
+    if (entry->form == DecoderForm::Sensitive) return sensitive || !kindHasSpecifiedForm;
     return !(sensitive && kindHasSensitiveForm);
 }
 
 DecoderSet::DecoderSet(const std::vector<DecoderEntry>& entries, SharedContext& ctx) {
     for (const DecoderEntry& e : entries) {
-        const bool sensitiveForm = std::any_of(entries.begin(), entries.end(), [&e](const DecoderEntry& other) {
-            return other.kind == e.kind && other.form == DecoderForm::Sensitive;
-        });
+        const auto hasForm = [&entries, &e](DecoderForm form) {
+            return std::any_of(entries.begin(), entries.end(), [&e, form](const DecoderEntry& other) {
+                return other.kind == e.kind && other.form == form;
+            });
+        };
         decoders_.push_back(e.make(ctx));
-        slots_.push_back({&e, decoders_.back().get(), sensitiveForm});
+        slots_.push_back({&e, decoders_.back().get(), hasForm(DecoderForm::Sensitive), hasForm(DecoderForm::Specified)});
     }
 }
 

@@ -44,7 +44,7 @@ struct DecoderEntry {
 };
 
 // POCSAG, FMS, five-tone: the order of the specified loop (and of its draws from
-// NextRandom).
+// NextRandom); then DTMF, which draws nothing.
 const std::vector<DecoderEntry>& StandardDecoders();
 
 // The kinds of a list in order, each once.
@@ -55,6 +55,7 @@ struct DecoderSlot {
     const DecoderEntry* entry = nullptr;
     BlockDecoder* decoder = nullptr;
     bool kindHasSensitiveForm = false;
+    bool kindHasSpecifiedForm = true;
 
     // Reads the kind's switch (and the Sensitive switch) now.
     bool IsOn(const DecoderSettings& settings) const;

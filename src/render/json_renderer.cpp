@@ -167,6 +167,11 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
         j["address"] = digits;
         j["failed"] = failed;
         j["tones"] = tones;
+    } else if (const auto* e = std::get_if<DtmfSequence>(&event)) {
+        stamp(e->at);
+        j["protocol"] = "dtmf";
+        j["digits"] = e->keys;
+        j["address"] = e->keys;
     } else {
         return false;
     }

@@ -151,6 +151,12 @@ struct TextOf {
         }
         out += "\r\n";
     }
+    void operator()(const DtmfSequence& e) const {
+        out += LongTimeText(e.at.time);
+        out += "\tDTMF: ";
+        out += e.keys;
+        out += "\r\n";
+    }
 };
 
 }  // namespace

@@ -22,9 +22,24 @@ std::optional<std::uint64_t> Digits(std::string_view text, int base, std::size_t
     return value;
 }
 
+constexpr std::string_view kDtmfKeys = "0123456789*#ABCD";
+
+// DTMF keys, 1..64 of them (a-d taken as A-D); empty when not.
+std::string DtmfKeys(std::string_view text) {
+    if (text.empty() || text.size() > 64) return {};
+    std::string keys(text);
+    for (char& c : keys) {
+        if (c >= 'a' && c <= 'd') c = static_cast<char>(c - 'a' + 'A');
+        if (kDtmfKeys.find(c) == std::string_view::npos) return {};
+    }
+    return keys;
+}
+
 }  // namespace
 
-bool KnownProtocol(std::string_view p) { return p == "pocsag" || p == "fms" || p == "zvei" || p == "ccir"; }
+bool KnownProtocol(std::string_view p) {
+    return p == "pocsag" || p == "fms" || p == "zvei" || p == "ccir" || p == "dtmf";
+}
 
 std::optional<std::uint64_t> AddressValue(std::string_view protocol, std::string_view address) {
     if (protocol == "pocsag") {
@@ -34,16 +49,27 @@ std::optional<std::uint64_t> AddressValue(std::string_view protocol, std::string
     }
     if (protocol == "fms") return Digits(address, 16, 8, 8);
     if (protocol == "zvei" || protocol == "ccir") return Digits(address, 10, 5, 5);
+    if (protocol == "dtmf") {
+        // Up to 15 keys as a number (each key 1..16, base 17): one value per key
+        // string, for exact matches; ranges of key strings mean nothing.
+        const std::string keys = DtmfKeys(address);
+        if (keys.empty() || keys.size() > 15) return std::nullopt;
+        std::uint64_t value = 0;
+        for (char c : keys) value = value * 17 + kDtmfKeys.find(c) + 1;
+        return value;
+    }
     return std::nullopt;
 }
 
 std::string AddressForm(std::string_view protocol) {
     if (protocol == "pocsag") return "a RIC 0-2097151";
     if (protocol == "fms") return "8 hex digits (organisation, Land, location, vehicle)";
+    if (protocol == "dtmf") return "1-64 keys of 0-9 * # A-D";
     return "5 digits";
 }
 
 std::string CanonicalAddress(std::string_view protocol, std::string_view address) {
+    if (protocol == "dtmf") return DtmfKeys(address);
     const auto v = AddressValue(protocol, address);
     if (!v) return {};
     char text[32];

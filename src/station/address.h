@@ -1,6 +1,7 @@
 // Addresses as the user writes them (alias file, --only/--ignore) and as calls
 // carry them, per protocol: a POCSAG RIC (decimal, 0..2097151), an FMS identity
-// (8 hex digits), a five-tone sequence (5 decimal digits).
+// (8 hex digits), a five-tone sequence (5 decimal digits), DTMF keys (1-64 of
+// 0-9 * # A-D; filters match up to 15 keys).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 namespace quorvel::station {
 
-// True for pocsag, fms, zvei, ccir.
+// True for pocsag, fms, zvei, ccir, dtmf.
 bool KnownProtocol(std::string_view protocol);
 
 // The address as a number for comparisons and ranges; nothing when it is not a

@@ -34,6 +34,8 @@ bool CallFromJson(const std::string& text, Call& call) {
     } else if (call.protocol == "zvei" || call.protocol == "ccir") {
         call.address = j.value("address", "");
         call.detail = j.value("table", "");
+    } else if (call.protocol == "dtmf") {
+        call.address = j.value("address", "");
     } else {
         return false;
     }

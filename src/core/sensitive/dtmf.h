@@ -1,0 +1,169 @@
+// The DTMF decoder: telephone keys sent as two tones at once.
+//
+// The signal: each key is the sum of one tone of the low group (697, 770, 852,
+// 941 Hz: the keypad's rows) and one of the high group (1209, 1336, 1477,
+// 1633 Hz: its columns), held while the key is down, typically 50-100 ms with
+// pauses of the same order between keys. The two tones may differ in level
+// ("twist") by several dB either way and be off their nominal frequencies by a
+// percent or so. The keys, row by row: 1 2 3 A / 4 5 6 B / 7 8 9 C / * 0 # D.
+//
+// Stages:
+//   ToneFilterBank (shared with the five-tone decoder) with 20 filters: the
+//                  eight key tones, their second harmonics, and guards below,
+//                  between and above the groups. Per hop of 64 samples every
+//                  filter's power over the last two hops (11.6 ms) and the
+//                  hop's own complex value.
+//   DtmfHopClassifier  in: one hop's window powers. A hop holds a pair when the
+//                  strongest filter of each group stands four times above the
+//                  median of the non-key filters (the noise floor), twice above
+//                  the others of its group, and the two are within 14 dB of
+//                  each other. Loose on purpose: the key is judged over its
+//                  whole length. Out: the key (0..15) or none.
+//   DtmfSegmenter  in: the classified hops. A key is a run of hops of one pair,
+//                  bridging up to three hops without it (a dropout of about
+//                  15 ms); another pair takes over after two hops. Over the run
+//                  it sums every filter's window power and the phase advance of
+//                  the two key filters, and keeps the two filters' hop
+//                  amplitudes (with the three hops before the run) to measure
+//                  how long both tones sounded, to a few samples.
+//   DtmfDecoder    accepts a run as a key when it lasted at least 37.5 ms
+//                  (keys of 40 ms pass, 35 ms do not), both measured frequencies
+//                  lie within 2.5 % of nominal (1.5 % passes, 3.5 % does not),
+//                  the summed powers are within 9 dB of each other (8 dB
+//                  passes), the other tones of each group are four times
+//                  weaker, and every filter elsewhere in the band (harmonics
+//                  and guards not beside the pair) is three times weaker than
+//                  the weaker tone. Speech, music and other signalling put
+//                  power into harmonics or guards, or wander in frequency.
+//                  Keys collect into a sequence that ends 1 s after the last
+//                  key: one DtmfSequence event.
+//
+// No allocation after construction; no draws from NextRandom.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/processing.h"
+#include "core/registry.h"
+#include "tone_sensitive.h"
+
+namespace quorvel {
+namespace dtmf {
+
+constexpr std::array<double, 4> LowHz = {697.0, 770.0, 852.0, 941.0};
+constexpr std::array<double, 4> HighHz = {1209.0, 1336.0, 1477.0, 1633.0};
+// Row by row (low tone), column by column (high tone).
+constexpr std::array<char, 16> Keys = {'1', '2', '3', 'A', '4', '5', '6', 'B', '7', '8', '9', 'C', '*', '0', '#', 'D'};
+// The key's index in Keys, or -1.
+std::int32_t KeyIndex(char key);
+
+// Filters 0..3 the low group, 4..7 the high group, then the non-key filters.
+constexpr std::int32_t KeyFilters = 8;
+constexpr std::array<double, 20> FilterHz = {
+    697.0,  770.0,  852.0,  941.0,  1209.0, 1336.0, 1477.0, 1633.0,  // the keys
+    1394.0, 1540.0, 1704.0, 1882.0, 2418.0, 2672.0, 2954.0, 3266.0,  // their second harmonics
+    450.0,  600.0,  1075.0, 2150.0,                                  // guards
+};
+constexpr std::int32_t FilterCount = static_cast<std::int32_t>(FilterHz.size());
+// Non-key filters this close to a tone of the pair hold its leakage, not
+// evidence against the pair.
+constexpr double BesidePairHz = 100.0;
+
+class DtmfHopClassifier {
+public:
+    static constexpr double FloorRatio = 4.0;
+    static constexpr double GroupRatio = 2.0;
+    static constexpr double MaxTwist = 25.0;  // 14 dB
+    // The key (low row x 4 + high column) the last window holds, or -1.
+    static std::int32_t Classify(const tone_sensitive::ToneFilterBank& bank);
+};
+
+// A pair of tones that held, measured over the run.
+struct DetectedKey {
+    std::int32_t key = -1;
+    double lowHz = 0.0;   // measured
+    double highHz = 0.0;
+    double samples = 0.0;  // how long both tones sounded
+    std::array<double, FilterCount> power{};  // each filter's window power summed over the run
+    std::int64_t end = 0;  // sample (as the bank counts) near which it ended
+};
+
+class DtmfSegmenter {
+public:
+    static constexpr std::int32_t MaxDropHops = 3;
+    static constexpr std::int32_t TakeOverHops = 2;
+    static constexpr std::int32_t PreHops = 3;  // hops before a run kept for its start
+    static constexpr std::int32_t MaxHops = 48;  // amplitudes kept per run (a longer key is long anyway)
+
+    // One classified hop. True when a key's run ended with it, given in `key`.
+    bool Step(const tone_sensitive::ToneFilterBank& bank, std::int32_t label, DetectedKey& key);
+    // Ends the run under way, if any.
+    bool Flush(const tone_sensitive::ToneFilterBank& bank, DetectedKey& key);
+    bool Active() const { return run_ >= 0; }
+    // Where the run under way began (its first labelled hop's end).
+    std::int64_t RunStart() const { return runStart_; }
+    void Reset();
+
+private:
+    // Every filter's amplitude over one hop.
+    using HopAmplitudes = std::array<double, FilterCount>;
+    void Begin(std::int32_t label);
+    void Add(const tone_sensitive::ToneFilterBank& bank, bool labelled);
+    bool Close(const tone_sensitive::ToneFilterBank& bank, DetectedKey& key);
+    static HopAmplitudes Amplitudes(const tone_sensitive::ToneFilterBank& bank);
+
+    std::int32_t run_ = -1;
+    std::int32_t drops_ = 0;
+    std::int32_t pending_ = -1;
+    std::int32_t pendingCount_ = 0;
+    std::int32_t labelled_ = 0;
+    std::int64_t runStart_ = 0;
+    std::int64_t lastHopEnd_ = 0;
+    std::array<double, FilterCount> power_{};
+    tone_sensitive::Cx lowAdvance_{};
+    tone_sensitive::Cx highAdvance_{};
+    // The hop amplitudes before the run (a ring) and within it.
+    std::array<HopAmplitudes, PreHops> before_{};
+    std::int32_t beforeNext_ = 0;
+    std::array<HopAmplitudes, MaxHops> hops_{};
+    std::array<bool, MaxHops> hopLabelled_{};
+    std::int32_t hopCount_ = 0;
+    std::int32_t overflow_ = 0;  // hops past MaxHops
+};
+
+}  // namespace dtmf
+
+class DtmfDecoder final : public BlockDecoder {
+public:
+    static constexpr std::int32_t MaxKeys = 64;
+    static constexpr double MinKeySeconds = 0.0375;
+    static constexpr double MaxOffset = 0.025;
+    static constexpr double MaxTwistDb = 9.0;
+    static constexpr double GroupRatio = 4.0;
+    static constexpr double BandRatio = 3.0;
+    static constexpr double SequenceEndSeconds = 1.0;
+
+    explicit DtmfDecoder(SharedContext& ctx);
+    void ProcessBlock() override;
+    bool Busy() const override { return count_ > 0 || segmenter_.Active(); }
+    // Emits the sequence under way.
+    void FinishInput() override;
+
+    // Whether a measured run is a key (the checks above).
+    static bool Accept(const dtmf::DetectedKey& key, double sampleRate);
+
+private:
+    void OnKey(const dtmf::DetectedKey& key);
+    void Emit();
+
+    SharedContext& ctx_;
+    tone_sensitive::ToneFilterBank bank_;
+    dtmf::DtmfSegmenter segmenter_;
+    std::array<char, MaxKeys> keys_{};
+    std::int32_t count_ = 0;
+    std::int64_t lastKeyEnd_ = 0;
+    std::int32_t hopInBlock_ = 0;
+};
+
+}  // namespace quorvel

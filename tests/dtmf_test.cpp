@@ -1,0 +1,139 @@
+// The DTMF decoder through the engine, on generated keys: which key strings come
+// out for keys at the limits of length, twist and frequency, held long, with
+// dropouts and pauses, in noise and in noise alone.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/sensitive/dtmf.h"
+#include "gen/dtmf_gen.h"
+#include "sensitive_signals.h"
+
+namespace quorvel {
+namespace {
+
+using testing::SignalRate;
+
+struct Piece {
+    std::string keys;  // empty: silence only
+    gen::DtmfOptions options;
+    double silenceAfter = 0.0;  // seconds, after the keys' own pauses
+};
+
+std::vector<double> Keys(const std::vector<Piece>& pieces, double lead = 0.3) {
+    std::vector<double> out(static_cast<std::size_t>(lead * SignalRate), 0.0);
+    for (const Piece& p : pieces) {
+        std::vector<gen::DtmfTone> tones;
+        EXPECT_TRUE(gen::DtmfTones(p.keys, p.options, tones));
+        const auto s = gen::SynthesizeDtmf(tones, SignalRate).samples;
+        out.insert(out.end(), s.begin(), s.end());
+        out.resize(out.size() + static_cast<std::size_t>(p.silenceAfter * SignalRate), 0.0);
+    }
+    return out;
+}
+
+gen::DtmfOptions Opt(double toneMs, double pauseMs = 70.0, double twistDb = 0.0, double offsetPercent = 0.0) {
+    gen::DtmfOptions o;
+    o.toneSeconds = toneMs / 1000.0;
+    o.pauseSeconds = pauseMs / 1000.0;
+    o.twistDb = twistDb;
+    o.offsetPercent = offsetPercent;
+    o.level = 12000.0;
+    return o;
+}
+
+// A key pressed twice with a gap of `gapMs` in between (a dropout or a pause).
+std::vector<double> Interrupted(char key, double gapMs) {
+    return Keys({{std::string(1, key), Opt(100.0, gapMs)}, {std::string(1, key), Opt(100.0)}});
+}
+
+std::vector<double> WithNoise(std::vector<double> v, double snr3k, std::uint64_t seed) {
+    gen::AddNoise(v, testing::PowerWhereSounding(v), testing::GeneratorSnr(snr3k), seed);
+    return v;
+}
+
+struct Case {
+    const char* name;
+    std::function<std::vector<double>()> signal;
+    std::vector<std::string> expected;  // the sequences, in order
+};
+
+TEST(Dtmf, KeysThroughTheEngine) {
+    const std::vector<Case> cases = {
+        {"every key", [] { return Keys({{"123A456B789C*0#D", Opt(70.0)}}); }, {"123A456B789C*0#D"}},
+        {"lower-case letters are the same keys", [] { return Keys({{"abcd", Opt(60.0)}}); }, {"ABCD"}},
+        {"keys of 35 ms are too short", [] { return Keys({{"159#", Opt(35.0, 60.0)}}); }, {}},
+        {"keys of 40 ms", [] { return Keys({{"159#", Opt(40.0, 60.0)}}); }, {"159#"}},
+        {"keys of 45 ms", [] { return Keys({{"2580", Opt(45.0, 60.0)}}); }, {"2580"}},
+        {"twist +8 dB", [] { return Keys({{"147*", Opt(60.0, 60.0, 8.0)}}); }, {"147*"}},
+        {"twist -8 dB", [] { return Keys({{"369#", Opt(60.0, 60.0, -8.0)}}); }, {"369#"}},
+        {"twist +10 dB", [] { return Keys({{"147*", Opt(60.0, 60.0, 10.0)}}); }, {}},
+        {"twist -10 dB", [] { return Keys({{"369#", Opt(60.0, 60.0, -10.0)}}); }, {}},
+        {"1.5 % high", [] { return Keys({{"ABCD0", Opt(60.0, 60.0, 0.0, 1.5)}}); }, {"ABCD0"}},
+        {"1.5 % low", [] { return Keys({{"12345", Opt(60.0, 60.0, 0.0, -1.5)}}); }, {"12345"}},
+        {"3.5 % high", [] { return Keys({{"ABCD0", Opt(60.0, 60.0, 0.0, 3.5)}}); }, {}},
+        {"3.5 % low", [] { return Keys({{"12345", Opt(60.0, 60.0, 0.0, -3.5)}}); }, {}},
+        {"a key held 2 s counts once", [] { return Keys({{"7", Opt(2000.0)}}); }, {"7"}},
+        {"a dropout of 10 ms inside a key", [] { return Interrupted('8', 10.0); }, {"8"}},
+        {"a pause of 40 ms between equal keys", [] { return Interrupted('8', 40.0); }, {"88"}},
+        {"a pause of 0.9 s keeps the sequence", [] { return Keys({{"12", Opt(70.0, 900.0)}, {"3", Opt(70.0)}}); },
+         {"123"}},
+        {"sequences 1.2 s apart",
+         [] { return Keys({{"12", Opt(70.0)}, {"", {}, 1.2}, {"34", Opt(60.0)}, {"", {}, 1.5}, {"#", Opt(80.0)}}); },
+         {"12", "34", "#"}},
+        {"keys at 6 dB SNR", [] { return WithNoise(Keys({{"0123456789", Opt(60.0, 60.0, 3.0, 1.0)}}, 0.5), 6.0, 5); },
+         {"0123456789"}},
+        {"white noise alone",
+         [] {
+             std::vector<double> v(20 * SignalRate, 0.0);
+             gen::AddNoise(v, 3000.0 * 3000.0, 0.0, 6);
+             return v;
+         },
+         {}},
+        {"babble alone", [] { return testing::Babble(20 * SignalRate, 3, 12000.0, 7); }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::DecodeRig rig(true, false, false, 0, true);
+        rig.Decode(c.signal());
+        std::vector<std::string> got;
+        for (const DtmfSequence& s : rig.log.dtmf) got.push_back(s.keys);
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
+// What is open when the input ends comes out at once; a sequence ends where its
+// second without a key runs out, and its text line says when.
+TEST(Dtmf, SequenceEndsAndTextLine) {
+    testing::DecodeRig rig(true, false, false, 0, true);
+    const std::vector<double> samples = Keys({{"9*", Opt(70.0)}, {"", {}, 1.5}, {"D", Opt(70.0)}});
+    rig.Decode(samples, false);
+    ASSERT_EQ(rig.log.dtmf.size(), 1u);
+    EXPECT_EQ(rig.log.dtmf[0].keys, "9*");
+    // The second key ends 0.3 + 0.07 + 0.07 + 0.07 = 0.51 s in; a second later, within a hop or two.
+    EXPECT_NEAR(static_cast<double>(rig.log.dtmf[0].at.sample) / SignalRate, 1.51, 0.03);
+    EXPECT_EQ(rig.text, "14:03:07\tDTMF: 9*\r\n");
+    const BlockDecoder* decoder = rig.engine.decoders.Find("dtmf", DecoderForm::Sensitive);
+    ASSERT_NE(decoder, nullptr);
+    EXPECT_TRUE(decoder->Busy());
+    rig.engine.decoders.FinishInput(rig.engine.ctx.settings);
+    ASSERT_EQ(rig.log.dtmf.size(), 2u);
+    EXPECT_EQ(rig.log.dtmf[1].keys, "D");
+    EXPECT_FALSE(decoder->Busy());
+}
+
+// DTMF has no specified form: its switch alone decides, whatever Sensitive says.
+TEST(Dtmf, RunsWithTheSensitiveSwitchOff) {
+    testing::DecodeRig rig(false, false, false, 0, true);
+    rig.Decode(Keys({{"42", Opt(70.0)}}));
+    ASSERT_EQ(rig.log.dtmf.size(), 1u);
+    EXPECT_EQ(rig.log.dtmf[0].keys, "42");
+    testing::DecodeRig off(true, false, false, 0, false);
+    off.Decode(Keys({{"42", Opt(70.0)}}));
+    EXPECT_TRUE(off.log.dtmf.empty());
+}
+
+}  // namespace
+}  // namespace quorvel
