@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 namespace quorvel {
@@ -99,14 +97,14 @@ void DtmfSegmenter::Begin(std::int32_t label) {
     labelled_ = 0;
     lastHopEnd_ = 0;
     power_.fill(0.0);
-    lowAdvance_ = {};
-    highAdvance_ = {};
+    energy_ = 0.0;
     hopCount_ = 0;
     overflow_ = 0;
     // The hops just before the first labelled one may hold the key's start.
     for (std::int32_t k = 0; k < PreHops; ++k) {
         hops_[static_cast<std::size_t>(hopCount_)] = before_[static_cast<std::size_t>((beforeNext_ + k) % PreHops)];
         hopLabelled_[static_cast<std::size_t>(hopCount_)] = false;
+        hasStep_[static_cast<std::size_t>(hopCount_)] = false;
         ++hopCount_;
     }
 }
@@ -115,38 +113,51 @@ void DtmfSegmenter::Add(const ToneFilterBank& bank, bool labelled) {
     if (labelled) {
         const std::int64_t hopEnd = bank.End();
         for (std::int32_t j = 0; j < FilterCount; ++j) power_[static_cast<std::size_t>(j)] += bank.Power(j);
-        if (labelled_ > 0 && hopEnd - lastHopEnd_ == Hop) {
-            // Phase advance of each key filter from the hop before.
-            const auto advance = [&bank](std::int32_t j) {
-                const Cx v = bank.Value(j);
-                const Cx p = bank.PreviousValue(j);
-                return Cx{v.re * p.re + v.im * p.im, v.im * p.re - v.re * p.im};
-            };
-            const Cx a = advance(run_ / 4);
-            const Cx b = advance(4 + run_ % 4);
-            lowAdvance_ = {lowAdvance_.re + a.re, lowAdvance_.im + a.im};
-            highAdvance_ = {highAdvance_.re + b.re, highAdvance_.im + b.im};
-        }
+        energy_ += bank.WindowEnergy();
         if (labelled_ == 0) runStart_ = hopEnd;
         lastHopEnd_ = hopEnd;
         ++labelled_;
     }
-    if (hopCount_ < MaxHops) {
-        hops_[static_cast<std::size_t>(hopCount_)] = Amplitudes(bank);
-        hopLabelled_[static_cast<std::size_t>(hopCount_)] = labelled;
-        ++hopCount_;
-    } else {
+    if (hopCount_ >= MaxHops) {
         ++overflow_;
+        return;
     }
+    // The phase advance of each key filter from one window of two hops to the
+    // next, kept for every hop of the run, labelled or not (a hop the
+    // classifier missed in noise still holds the tones); Close picks the hops
+    // both tones fill. Two hops, not one: over 128 samples the other tone of
+    // the pair (268 Hz or more away) leaks far less into the phase.
+    const auto window = [&bank](std::int32_t j) {
+        const double w = 2.0 * std::numbers::pi * bank.Frequency(j) * Hop / Rate;
+        const Cx v = bank.Value(j);
+        const Cx p = bank.PreviousValue(j);
+        const double c = std::cos(w);
+        const double s = -std::sin(w);
+        return Cx{p.re + v.re * c - v.im * s, p.im + v.re * s + v.im * c};
+    };
+    const auto advance = [](Cx now, Cx before) {
+        return Cx{now.re * before.re + now.im * before.im, now.im * before.re - now.re * before.im};
+    };
+    const auto k = static_cast<std::size_t>(hopCount_);
+    const Cx lowWindow = window(run_ / 4);
+    const Cx highWindow = window(4 + run_ % 4);
+    hops_[k] = Amplitudes(bank);
+    hopLabelled_[k] = labelled;
+    hasStep_[k] = hopCount_ > PreHops;
+    lowStep_[k] = advance(lowWindow, lowWindow_);
+    highStep_[k] = advance(highWindow, highWindow_);
+    lowWindow_ = lowWindow;
+    highWindow_ = highWindow;
+    ++hopCount_;
 }
 
-bool DtmfSegmenter::Close(const ToneFilterBank& bank, DetectedKey& key) {
-    const std::int32_t low = run_ / 4;
-    const std::int32_t high = 4 + run_ % 4;
+bool DtmfSegmenter::Close(DetectedKey& key) {
+    const auto low = static_cast<std::size_t>(run_ / 4);
+    const auto high = static_cast<std::size_t>(4 + run_ % 4);
     key.key = run_;
-    key.lowHz = MeasuredHz(bank.Frequency(low), lowAdvance_);
-    key.highHz = MeasuredHz(bank.Frequency(high), highAdvance_);
     key.power = power_;
+    key.energy = energy_;
+    key.labelled = labelled_;
     key.end = lastHopEnd_ - Hop / 2;
     // Each tone's full-hop amplitude: the median over the labelled hops.
     std::array<double, MaxHops> lows{};
@@ -154,36 +165,67 @@ bool DtmfSegmenter::Close(const ToneFilterBank& bank, DetectedKey& key) {
     std::size_t n = 0;
     for (std::int32_t h = 0; h < hopCount_; ++h) {
         if (!hopLabelled_[static_cast<std::size_t>(h)]) continue;
-        lows[n] = hops_[static_cast<std::size_t>(h)][static_cast<std::size_t>(low)];
-        highs[n] = hops_[static_cast<std::size_t>(h)][static_cast<std::size_t>(high)];
+        lows[n] = hops_[static_cast<std::size_t>(h)][low];
+        highs[n] = hops_[static_cast<std::size_t>(h)][high];
         ++n;
     }
+    const double lowRef = n > 0 ? Median(lows, n) : 0.0;
+    const double highRef = n > 0 ? Median(highs, n) : 0.0;
+    // A hop the tones fill part of holds that part of the full amplitude, once
+    // the noise's share (the median of the non-key filters away from the pair;
+    // powers add) is taken out.
+    std::array<double, MaxHops> filled{};
     double sounded = static_cast<double>(overflow_);
-    if (n > 0) {
-        const double lowRef = Median(lows, n);
-        const double highRef = Median(highs, n);
-        const double lowHz = FilterHz[static_cast<std::size_t>(low)];
-        const double highHz = FilterHz[static_cast<std::size_t>(high)];
-        // A hop the tones fill part of holds that part of the full amplitude,
-        // once the noise's share (the median of the non-key filters away from
-        // the pair: power adds) is taken out.
-        for (std::int32_t h = 0; h < hopCount_; ++h) {
-            const HopAmplitudes& a = hops_[static_cast<std::size_t>(h)];
-            std::array<double, FilterCount> others{};
-            std::size_t m = 0;
-            for (std::size_t j = KeyFilters; j < FilterHz.size(); ++j)
-                if (std::fabs(FilterHz[j] - lowHz) >= BesidePairHz && std::fabs(FilterHz[j] - highHz) >= BesidePairHz)
-                    others[m++] = a[j];
-            const double noise = m > 0 ? Median(others, m) : 0.0;
-            const auto share = [noise](double amplitude, double ref) {
-                if (!(ref > 0.0)) return 0.0;
-                return std::sqrt(std::max(0.0, amplitude * amplitude - noise * noise)) / ref;
-            };
-            const double f = share(a[static_cast<std::size_t>(low)], lowRef) + share(a[static_cast<std::size_t>(high)], highRef);
-            sounded += std::clamp(f / 2.0, 0.0, 1.0);
-        }
+    for (std::int32_t h = 0; h < hopCount_; ++h) {
+        const HopAmplitudes& a = hops_[static_cast<std::size_t>(h)];
+        std::array<double, FilterCount> others{};
+        std::size_t m = 0;
+        for (std::size_t j = KeyFilters; j < FilterHz.size(); ++j)
+            if (std::fabs(FilterHz[j] - FilterHz[low]) >= BesidePairHz && std::fabs(FilterHz[j] - FilterHz[high]) >= BesidePairHz)
+                others[m++] = a[j];
+        const double noise = m > 0 ? Median(others, m) : 0.0;
+        const auto share = [noise](double amplitude, double ref) {
+            if (!(ref > 0.0)) return 0.0;
+            return std::sqrt(std::max(0.0, amplitude * amplitude - noise * noise)) / ref;
+        };
+        filled[static_cast<std::size_t>(h)] = std::clamp((share(a[low], lowRef) + share(a[high], highRef)) / 2.0, 0.0, 1.0);
+        sounded += filled[static_cast<std::size_t>(h)];
     }
     key.samples = sounded * Hop;
+    // Frequencies from the phase advances between hops both tones fill (at a
+    // hop only partly filled the phase of a tone off its filter is skewed).
+    std::array<bool, MaxHops> use{};
+    std::int32_t steps = 0;
+    for (std::int32_t h = 1; h < hopCount_; ++h) {
+        const auto k = static_cast<std::size_t>(h);
+        use[k] = hasStep_[k] && h >= 2 && filled[k] >= FullHop && filled[k - 1] >= FullHop && filled[k - 2] >= FullHop;
+        steps += use[k] ? 1 : 0;
+    }
+    // Also by halves: a key keeps its frequencies and level, a voice or an
+    // instrument glides and swells.
+    Cx lowSum[2] = {};
+    Cx highSum[2] = {};
+    double level[2] = {};
+    std::int32_t taken = 0;
+    for (std::int32_t h = 0; h < hopCount_; ++h) {
+        const auto k = static_cast<std::size_t>(h);
+        if (!use[k]) continue;
+        const int half = 2 * taken < steps ? 0 : 1;
+        lowSum[half] = {lowSum[half].re + lowStep_[k].re, lowSum[half].im + lowStep_[k].im};
+        highSum[half] = {highSum[half].re + highStep_[k].re, highSum[half].im + highStep_[k].im};
+        level[half] += hops_[k][low] * hops_[k][low] + hops_[k][high] * hops_[k][high];
+        ++taken;
+    }
+    key.advances = steps;
+    key.lowHz = MeasuredHz(FilterHz[low], {lowSum[0].re + lowSum[1].re, lowSum[0].im + lowSum[1].im});
+    key.highHz = MeasuredHz(FilterHz[high], {highSum[0].re + highSum[1].re, highSum[0].im + highSum[1].im});
+    key.halfSteps = steps / 2;
+    key.lowDrift = key.highDrift = key.levelStepDb = 0.0;
+    if (key.halfSteps > 0) {
+        key.lowDrift = MeasuredHz(FilterHz[low], lowSum[1]) - MeasuredHz(FilterHz[low], lowSum[0]);
+        key.highDrift = MeasuredHz(FilterHz[high], highSum[1]) - MeasuredHz(FilterHz[high], highSum[0]);
+        key.levelStepDb = level[0] > 0.0 && level[1] > 0.0 ? 10.0 * std::log10(level[1] / level[0]) : 99.0;
+    }
     const bool found = labelled_ >= 2;
     run_ = -1;
     drops_ = 0;
@@ -218,12 +260,12 @@ bool DtmfSegmenter::Step(const ToneFilterBank& bank, std::int32_t label, Detecte
         if (pendingCount_ >= TakeOverHops) {
             // Another pair held: the run ends and that pair's begins here.
             const std::int32_t next = pending_;
-            ended = Close(bank, key);
+            ended = Close(key);
             before_.fill({});
             Begin(next);
             Add(bank, true);
         } else if (++drops_ > MaxDropHops) {
-            ended = Close(bank, key);
+            ended = Close(key);
         }
     }
     before_[static_cast<std::size_t>(beforeNext_)] = Amplitudes(bank);
@@ -231,9 +273,9 @@ bool DtmfSegmenter::Step(const ToneFilterBank& bank, std::int32_t label, Detecte
     return ended;
 }
 
-bool DtmfSegmenter::Flush(const ToneFilterBank& bank, DetectedKey& key) {
+bool DtmfSegmenter::Flush(DetectedKey& key) {
     if (run_ < 0) return false;
-    return Close(bank, key);
+    return Close(key);
 }
 
 }  // namespace dtmf
@@ -243,38 +285,68 @@ bool DtmfSegmenter::Flush(const ToneFilterBank& bank, DetectedKey& key) {
 DtmfDecoder::DtmfDecoder(SharedContext& ctx) : ctx_(ctx) { bank_.Configure(dtmf::FilterHz); }
 
 bool DtmfDecoder::Accept(const dtmf::DetectedKey& key, double sampleRate) {
-    if (key.key < 0 || key.key >= 16) return false;
+    if (key.key < 0 || key.key >= 16 || key.advances < MinSteps) return false;
     if (key.samples < MinKeySeconds * sampleRate) return false;
     const auto row = static_cast<std::size_t>(key.key / 4);
     const auto column = static_cast<std::size_t>(key.key % 4);
     const double lowNominal = dtmf::LowHz[row];
     const double highNominal = dtmf::HighHz[column];
-    if (!(std::fabs(key.lowHz / lowNominal - 1.0) <= MaxOffset)) return false;
-    if (!(std::fabs(key.highHz / highNominal - 1.0) <= MaxOffset)) return false;
-    const double low = key.power[row];
-    const double high = key.power[4 + column];
-    const double twist = std::pow(10.0, MaxTwistDb / 10.0);
-    if (!(low > 0.0 && high > 0.0) || low > twist * high || high > twist * low) return false;
-    for (std::size_t j = 0; j < 4; ++j) {
-        if (j != row && GroupRatio * key.power[j] > low) return false;
-        if (j != column && GroupRatio * key.power[4 + j] > high) return false;
-    }
+    // What the pair leaks into filter j over a window of two hops (rectangular:
+    // sinc squared of the distance in bins), from the measured frequencies.
+    const auto leak = [&key, row, column, sampleRate](std::size_t j) {
+        const auto part = [j, sampleRate](double toneHz, double power) {
+            const double x = std::numbers::pi * (dtmf::FilterHz[j] - toneHz) * 2.0 * tone_sensitive::Hop / sampleRate;
+            const double sinc = std::fabs(x) < 1e-9 ? 1.0 : std::sin(x) / x;
+            return power * sinc * sinc;
+        };
+        return part(key.lowHz, key.power[row]) + part(key.highHz, key.power[4 + column]);
+    };
+    // The noise floor: the lower quartile of the non-key filters the pair does
+    // not reach (interference only ever adds to some of them).
+    const double weakerRaw = std::min(key.power[row], key.power[4 + column]);
+    std::array<double, dtmf::FilterCount> others{};
+    std::size_t m = 0;
+    for (std::size_t j = dtmf::KeyFilters; j < dtmf::FilterHz.size(); ++j)
+        if (leak(j) < 0.02 * weakerRaw) others[m++] = key.power[j];
+    if (m < 4) return false;
+    const std::size_t q = m / 4;
+    std::nth_element(others.begin(), others.begin() + static_cast<std::ptrdiff_t>(q), others.begin() + static_cast<std::ptrdiff_t>(m));
+    const double floor = others[q];
+    // What each filter holds above the floor.
+    const auto excess = [&key, floor](std::size_t j) { return key.power[j] - floor; };
+    const double low = excess(row);
+    const double high = excess(4 + column);
     const double weaker = std::min(low, high);
-    for (std::size_t j = dtmf::KeyFilters; j < dtmf::FilterHz.size(); ++j) {
-        const double f = dtmf::FilterHz[j];
-        if (std::fabs(f - lowNominal) < dtmf::BesidePairHz || std::fabs(f - highNominal) < dtmf::BesidePairHz) continue;
-        if (BandRatio * key.power[j] > weaker) return false;
+    if (!(weaker > 0.0) || !(weaker >= FloorRatio * floor)) return false;
+    const double twist = std::pow(10.0, MaxTwistDb / 10.0);
+    if (low > twist * high || high > twist * low) return false;
+    const double snr = floor > 0.0 ? weaker / floor : 1e12;
+    if (key.halfSteps > 0) {
+        const double halfSpread = PhaseNoiseHz / std::sqrt(snr * key.halfSteps);
+        if (std::fabs(key.lowDrift) > MaxDriftHz + 3.2 * halfSpread) return false;
+        if (std::fabs(key.highDrift) > MaxDriftHz + 3.2 * halfSpread) return false;
+        if (std::fabs(key.levelStepDb) > MaxLevelStepDb + LevelNoiseDb / std::sqrt(snr * key.halfSteps)) return false;
     }
+    // Frequencies: within 1.6 % and what the noise explains, never beyond 2 %.
+    const double spread = PhaseNoiseHz / std::sqrt(snr * key.advances);
+    const auto near = [spread](double measured, double nominal) {
+        const double tolerance = std::min(MaxOffset, BaseOffset + 3.0 * spread / nominal);
+        return std::fabs(measured / nominal - 1.0) <= tolerance;
+    };
+    if (!near(key.lowHz, lowNominal) || !near(key.highHz, highNominal)) return false;
+    // What noise alone lifts a filter above the floor, summed over this many
+    // windows (they overlap by half).
+    const double wander = Wander * floor * std::sqrt(2.0 / std::max(1, key.labelled));
+    for (std::size_t j = 0; j < 4; ++j) {
+        if (j != row && excess(j) > low / GroupRatio + wander + 1.5 * leak(j)) return false;
+        if (j != column && excess(4 + j) > high / GroupRatio + wander + 1.5 * leak(4 + j)) return false;
+    }
+    for (std::size_t j = dtmf::KeyFilters; j < dtmf::FilterHz.size(); ++j)
+        if (excess(j) > weaker / BandRatio + wander + 1.5 * leak(j)) return false;
     return true;
 }
 
 void DtmfDecoder::OnKey(const dtmf::DetectedKey& key) {
-    if (std::getenv("DTMF_DEBUG")) {
-        std::fprintf(stderr, "key %c len %.1f ms lo %.1f hi %.1f end %lld acc %d |", dtmf::Keys[key.key], key.samples / 11.025, key.lowHz, key.highHz, (long long)key.end, Accept(key, ctx_.SampleRate));
-        const double ref = std::min(key.power[key.key / 4], key.power[4 + key.key % 4]);
-        for (double p : key.power) std::fprintf(stderr, " %.2f", p / ref);
-        std::fprintf(stderr, "\n");
-    }
     if (!Accept(key, ctx_.SampleRate)) return;
     if (count_ == MaxKeys) Emit();
     keys_[static_cast<std::size_t>(count_)] = dtmf::Keys[static_cast<std::size_t>(key.key)];
@@ -307,7 +379,7 @@ void DtmfDecoder::ProcessBlock() {
 
 void DtmfDecoder::FinishInput() {
     dtmf::DetectedKey key;
-    if (segmenter_.Flush(bank_, key)) OnKey(key);
+    if (segmenter_.Flush(key)) OnKey(key);
     Emit();
     segmenter_.Reset();
 }

@@ -60,15 +60,15 @@ std::int32_t KeyIndex(char key);
 
 // Filters 0..3 the low group, 4..7 the high group, then the non-key filters.
 constexpr std::int32_t KeyFilters = 8;
-constexpr std::array<double, 20> FilterHz = {
+constexpr std::array<double, 23> FilterHz = {
     697.0,  770.0,  852.0,  941.0,  1209.0, 1336.0, 1477.0, 1633.0,  // the keys
     1394.0, 1540.0, 1704.0, 1882.0, 2418.0, 2672.0, 2954.0, 3266.0,  // their second harmonics
-    450.0,  600.0,  1075.0, 2150.0,                                  // guards
+    450.0,  600.0,  1075.0, 2150.0, 2545.0, 2810.0, 3110.0,          // guards
 };
 constexpr std::int32_t FilterCount = static_cast<std::int32_t>(FilterHz.size());
 // Non-key filters this close to a tone of the pair hold its leakage, not
 // evidence against the pair.
-constexpr double BesidePairHz = 100.0;
+constexpr double BesidePairHz = 140.0;
 
 class DtmfHopClassifier {
 public:
@@ -86,6 +86,15 @@ struct DetectedKey {
     double highHz = 0.0;
     double samples = 0.0;  // how long both tones sounded
     std::array<double, FilterCount> power{};  // each filter's window power summed over the run
+    double energy = 0.0;  // the windows' energy summed over the run
+    std::int32_t labelled = 0;  // hops (windows) in those sums
+    std::int32_t advances = 0;  // phase advances behind the measured frequencies
+    // The second half of the run against the first: frequencies (Hz) and the
+    // level of the two tones together (dB), over halfSteps advances each.
+    std::int32_t halfSteps = 0;
+    double lowDrift = 0.0;
+    double highDrift = 0.0;
+    double levelStepDb = 0.0;
     std::int64_t end = 0;  // sample (as the bank counts) near which it ended
 };
 
@@ -95,11 +104,12 @@ public:
     static constexpr std::int32_t TakeOverHops = 2;
     static constexpr std::int32_t PreHops = 3;  // hops before a run kept for its start
     static constexpr std::int32_t MaxHops = 48;  // amplitudes kept per run (a longer key is long anyway)
+    static constexpr double FullHop = 0.5;  // share of the full amplitude that makes a hop full
 
     // One classified hop. True when a key's run ended with it, given in `key`.
     bool Step(const tone_sensitive::ToneFilterBank& bank, std::int32_t label, DetectedKey& key);
     // Ends the run under way, if any.
-    bool Flush(const tone_sensitive::ToneFilterBank& bank, DetectedKey& key);
+    bool Flush(DetectedKey& key);
     bool Active() const { return run_ >= 0; }
     // Where the run under way began (its first labelled hop's end).
     std::int64_t RunStart() const { return runStart_; }
@@ -110,7 +120,7 @@ private:
     using HopAmplitudes = std::array<double, FilterCount>;
     void Begin(std::int32_t label);
     void Add(const tone_sensitive::ToneFilterBank& bank, bool labelled);
-    bool Close(const tone_sensitive::ToneFilterBank& bank, DetectedKey& key);
+    bool Close(DetectedKey& key);
     static HopAmplitudes Amplitudes(const tone_sensitive::ToneFilterBank& bank);
 
     std::int32_t run_ = -1;
@@ -121,13 +131,17 @@ private:
     std::int64_t runStart_ = 0;
     std::int64_t lastHopEnd_ = 0;
     std::array<double, FilterCount> power_{};
-    tone_sensitive::Cx lowAdvance_{};
-    tone_sensitive::Cx highAdvance_{};
+    double energy_ = 0.0;
     // The hop amplitudes before the run (a ring) and within it.
     std::array<HopAmplitudes, PreHops> before_{};
     std::int32_t beforeNext_ = 0;
     std::array<HopAmplitudes, MaxHops> hops_{};
     std::array<bool, MaxHops> hopLabelled_{};
+    std::array<bool, MaxHops> hasStep_{};  // a phase advance from the hop before
+    tone_sensitive::Cx lowWindow_{};  // the last hop's window values of the pair
+    tone_sensitive::Cx highWindow_{};
+    std::array<tone_sensitive::Cx, MaxHops> lowStep_{};
+    std::array<tone_sensitive::Cx, MaxHops> highStep_{};
     std::int32_t hopCount_ = 0;
     std::int32_t overflow_ = 0;  // hops past MaxHops
 };
@@ -136,12 +150,29 @@ private:
 
 class DtmfDecoder final : public BlockDecoder {
 public:
-    static constexpr std::int32_t MaxKeys = 64;
+    static constexpr std::int32_t MaxKeys = 64;  // a longer sequence comes out in parts
     static constexpr double MinKeySeconds = 0.0375;
-    static constexpr double MaxOffset = 0.025;
+    static constexpr std::int32_t MinSteps = 2;  // phase advances between full hops
+    // Both tones stand this far above the floor (their powers less the floor).
+    static constexpr double FloorRatio = 3.0;
     static constexpr double MaxTwistDb = 9.0;
-    static constexpr double GroupRatio = 4.0;
-    static constexpr double BandRatio = 3.0;
+    // Frequencies: within BaseOffset plus three times what the noise explains
+    // (PhaseNoiseHz over the root of the tones' SNR times the advances), never
+    // beyond MaxOffset.
+    static constexpr double BaseOffset = 0.016;
+    static constexpr double MaxOffset = 0.02;
+    static constexpr double PhaseNoiseHz = 35.0;
+    // Halves: frequencies within MaxDriftHz plus 3.2 such spreads, level
+    // within MaxLevelStepDb plus LevelNoiseDb over the same root.
+    static constexpr double MaxDriftHz = 3.0;
+    static constexpr double MaxLevelStepDb = 4.5;
+    static constexpr double LevelNoiseDb = 20.0;
+    // Other filters: above the floor by at most 1/GroupRatio of their group's
+    // tone (1/BandRatio of the weaker tone elsewhere), plus what the pair leaks
+    // into them, plus Wander times the floor's own spread.
+    static constexpr double GroupRatio = 8.0;
+    static constexpr double BandRatio = 8.0;
+    static constexpr double Wander = 4.0;
     static constexpr double SequenceEndSeconds = 1.0;
 
     explicit DtmfDecoder(SharedContext& ctx);
