@@ -10,6 +10,7 @@
 #include "core/sensitive/dtmf.h"
 #include "gen/dtmf_gen.h"
 #include "sensitive_signals.h"
+#include "test_support.h"
 
 namespace quorvel {
 namespace {
@@ -133,6 +134,25 @@ TEST(Dtmf, RunsWithTheSensitiveSwitchOff) {
     testing::DecodeRig off(true, false, false, 0, false);
     off.Decode(Keys({{"42", Opt(70.0)}}));
     EXPECT_TRUE(off.log.dtmf.empty());
+}
+
+// As a user runs it: the generator piped into the decoder, text and JSON; a
+// character that is no key refused.
+TEST(Dtmf, GeneratorIntoDecoder) {
+    const std::string gen = std::string(QUORVEL_GEN_PATH) + " dtmf --keys 123# --snr 10 --twist 3 --offset 1 -o - | ";
+    const std::string decode = std::string(QUORVEL_DECODE_PATH) + " --decoders dtmf --sensitive --clock input ";
+    const auto text = testing::RunCommand(gen + decode + "-");
+    EXPECT_EQ(text.status, 0) << text.err;
+    // The last key ends 0.99 s in; the sequence a second later.
+    EXPECT_EQ(text.out, "00:00:01\tDTMF: 123#\n");
+    const auto json = testing::RunCommand(gen + decode + "--format json -");
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find(R"("protocol":"dtmf")"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("digits":"123#")"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("address":"123#")"), std::string::npos) << json.out;
+    const auto bad = testing::RunCommand(std::string(QUORVEL_GEN_PATH) + " dtmf --keys 12E -o /dev/null");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("\"E\""), std::string::npos) << bad.err;
 }
 
 }  // namespace

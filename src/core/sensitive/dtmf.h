@@ -8,35 +8,45 @@
 // percent or so. The keys, row by row: 1 2 3 A / 4 5 6 B / 7 8 9 C / * 0 # D.
 //
 // Stages:
-//   ToneFilterBank (shared with the five-tone decoder) with 20 filters: the
+//   ToneFilterBank (shared with the five-tone decoder) with 23 filters: the
 //                  eight key tones, their second harmonics, and guards below,
-//                  between and above the groups. Per hop of 64 samples every
+//                  between and above the groups (2.5-3.1 kHz, where speech
+//                  has its third formant). Per hop of 64 samples every
 //                  filter's power over the last two hops (11.6 ms) and the
 //                  hop's own complex value.
 //   DtmfHopClassifier  in: one hop's window powers. A hop holds a pair when the
 //                  strongest filter of each group stands four times above the
-//                  median of the non-key filters (the noise floor), twice above
-//                  the others of its group, and the two are within 14 dB of
-//                  each other. Loose on purpose: the key is judged over its
-//                  whole length. Out: the key (0..15) or none.
+//                  median of the non-key filters, twice above the others of
+//                  its group, and the two are within 14 dB of each other.
+//                  Loose on purpose: the key is judged over its whole length.
+//                  Out: the key (0..15) or none.
 //   DtmfSegmenter  in: the classified hops. A key is a run of hops of one pair,
 //                  bridging up to three hops without it (a dropout of about
-//                  15 ms); another pair takes over after two hops. Over the run
-//                  it sums every filter's window power and the phase advance of
-//                  the two key filters, and keeps the two filters' hop
-//                  amplitudes (with the three hops before the run) to measure
-//                  how long both tones sounded, to a few samples.
+//                  15 ms; a pause of 40 ms leaves five); another pair takes
+//                  over after two hops. Over the run it sums every filter's
+//                  window power and keeps, per hop (with the three before the
+//                  run), every filter's amplitude and the pair's phase advance
+//                  from window to window. At the end: how long both tones
+//                  sounded, to a few samples (each hop holds its share of the
+//                  full amplitude); the frequencies from the advances between
+//                  hops both tones fill; the same for each half of the run.
 //   DtmfDecoder    accepts a run as a key when it lasted at least 37.5 ms
-//                  (keys of 40 ms pass, 35 ms do not), both measured frequencies
-//                  lie within 2.5 % of nominal (1.5 % passes, 3.5 % does not),
-//                  the summed powers are within 9 dB of each other (8 dB
-//                  passes), the other tones of each group are four times
-//                  weaker, and every filter elsewhere in the band (harmonics
-//                  and guards not beside the pair) is three times weaker than
-//                  the weaker tone. Speech, music and other signalling put
-//                  power into harmonics or guards, or wander in frequency.
+//                  (keys of 40 ms pass, 35 ms do not) and, against a noise
+//                  floor (the lower quartile of the non-key filters the pair
+//                  does not reach: interference only ever adds to some):
+//                  both tones stand above the floor, within 9 dB of each
+//                  other (8 dB passes); both frequencies lie within 1.6 % of
+//                  nominal plus what the noise explains, never beyond 2 %
+//                  (1.5 % passes, 3.5 % does not); the halves keep frequency
+//                  and level; the other tones of each group and every other
+//                  filter hold little beyond the floor, the pair's leakage and
+//                  the floor's own spread. Speech and music put power into
+//                  harmonics, guards or neighbours, or glide and swell.
 //                  Keys collect into a sequence that ends 1 s after the last
-//                  key: one DtmfSequence event.
+//                  key: one DtmfSequence event. The limits that depend on the
+//                  noise shrink as the pair stands higher above the floor, so
+//                  a clear interferer is judged strictly and a key in noise
+//                  leniently.
 //
 // No allocation after construction; no draws from NextRandom.
 #pragma once
