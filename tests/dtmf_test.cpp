@@ -3,6 +3,7 @@
 // dropouts and pauses, in noise and in noise alone.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "core/sensitive/dtmf.h"
 #include "gen/dtmf_gen.h"
 #include "sensitive_signals.h"
+#include "station/address.h"
+#include "station/filters.h"
 #include "test_support.h"
 
 namespace quorvel {
@@ -153,6 +156,39 @@ TEST(Dtmf, GeneratorIntoDecoder) {
     const auto bad = testing::RunCommand(std::string(QUORVEL_GEN_PATH) + " dtmf --keys 12E -o /dev/null");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("\"E\""), std::string::npos) << bad.err;
+}
+
+// The station knows DTMF addresses: key strings in alias files and filters,
+// a-d as A-D; names and filters reach the decoded line.
+TEST(Dtmf, StationAddresses) {
+    EXPECT_TRUE(station::KnownProtocol("dtmf"));
+    EXPECT_EQ(station::CanonicalAddress("dtmf", "12a#*"), "12A#*");
+    EXPECT_EQ(station::CanonicalAddress("dtmf", "12E"), "");
+    EXPECT_EQ(station::CanonicalAddress("dtmf", std::string(65, '1')), "");
+    EXPECT_EQ(station::CanonicalAddress("dtmf", std::string(64, '1')), std::string(64, '1'));
+    std::string error;
+    const auto rule = station::ParseFilterRule("DTMF:12a#", error);
+    ASSERT_TRUE(rule) << error;
+    station::Call call;
+    call.protocol = "dtmf";
+    for (const auto& [address, matches] : {std::pair{"12A#", true}, {"12A", false}, {"12A##", false}, {"#A21", false}}) {
+        call.address = address;
+        EXPECT_EQ(rule->Matches(call), matches) << address;
+    }
+
+    const std::string dir = ::testing::TempDir();
+    const std::string wav = dir + "/dtmf-station.wav";
+    const std::string names = dir + "/dtmf-names.csv";
+    {
+        std::ofstream(names) << "protocol,address,subaddress,name\ndtmf,123#,,Tor Nord\n";
+    }
+    ASSERT_EQ(testing::RunCommand(std::string(QUORVEL_GEN_PATH) + " dtmf --keys 123# -o " + wav).status, 0);
+    const std::string decode = std::string(QUORVEL_DECODE_PATH) + " -d dtmf --clock input ";
+    const auto named = testing::RunCommand(decode + "--aliases " + names + " --only dtmf " + wav);
+    EXPECT_EQ(named.out, "00:00:01\tDTMF: 123#\tTor Nord\n") << named.err;
+    const auto filtered = testing::RunCommand(decode + "--only dtmf:9 " + wav);
+    EXPECT_EQ(filtered.status, 0) << filtered.err;
+    EXPECT_EQ(filtered.out, "");
 }
 
 }  // namespace
