@@ -4,6 +4,7 @@
 // found in long stretches of noise, speech, music and other signalling.
 //
 //   dtmf_sensitivity [--trials N] [--minutes M] [--only keys|false] [--keys K] [--snr DB]
+//                    [--source TEXT] [--verbose 1]
 //
 // exact: one sequence came out and it is the one sent; corrupt: a sequence
 // other than the one sent came out; the rest were missed. A trial sends K
@@ -92,7 +93,7 @@ void KeyTable(int trials, int keyCount) {
     std::printf("\n");
 }
 
-void FalseTable(double minutes) {
+void FalseTable(double minutes, const std::string& only) {
     struct Source {
         std::string name;
         std::function<std::vector<double>(std::size_t, std::uint64_t)> make;
@@ -122,6 +123,7 @@ void FalseTable(double minutes) {
     const auto chunk = static_cast<std::size_t>(60.0 * SignalRate);
     const auto chunks = static_cast<int>(std::ceil(minutes));
     for (const Source& src : sources) {
+        if (!only.empty() && src.name.find(only) == std::string::npos) continue;
         DecodeRig rig(true, false, false, 0, true);
         for (int c = 0; c < chunks; ++c) rig.Decode(src.make(chunk, static_cast<std::uint64_t>(1000 + c)), c + 1 == chunks);
         std::size_t keys = 0;
@@ -142,15 +144,17 @@ int main(int argc, char** argv) {
     double minutes = 60.0;
     int keyCount = 6;
     std::string only;
+    std::string source;  // --source TEXT: only the sources whose name holds TEXT
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--trials") == 0) trials = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--keys") == 0) keyCount = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--source") == 0) source = argv[i + 1];
         if (std::strcmp(argv[i], "--verbose") == 0) Verbose = std::atoi(argv[i + 1]) != 0;
         if (std::strcmp(argv[i], "--snr") == 0) Snrs = {std::atof(argv[i + 1])};
     }
     if (only.empty() || only == "keys") KeyTable(trials, keyCount);
-    if (only.empty() || only == "false") FalseTable(minutes);
+    if (only.empty() || only == "false") FalseTable(minutes, source);
     return 0;
 }

@@ -8,12 +8,12 @@
 // percent or so. The keys, row by row: 1 2 3 A / 4 5 6 B / 7 8 9 C / * 0 # D.
 //
 // Stages:
-//   ToneFilterBank (shared with the five-tone decoder) with 23 filters: the
+//   ToneFilterBank (shared with the five-tone decoder) with 24 filters: the
 //                  eight key tones, their second harmonics, and guards below,
-//                  between and above the groups (2.5-3.1 kHz, where speech
-//                  has its third formant). Per hop of 64 samples every
-//                  filter's power over the last two hops (11.6 ms) and the
-//                  hop's own complex value.
+//                  between and above the groups (330 and 450 Hz, 2.5-3.1 kHz:
+//                  where voices have their low harmonics and third formant).
+//                  Per hop of 64 samples every filter's power over the last
+//                  two hops (11.6 ms) and the hop's own complex value.
 //   DtmfHopClassifier  in: one hop's window powers. A hop holds a pair when the
 //                  strongest filter of each group stands four times above the
 //                  median of the non-key filters, twice above the others of
@@ -70,10 +70,10 @@ std::int32_t KeyIndex(char key);
 
 // Filters 0..3 the low group, 4..7 the high group, then the non-key filters.
 constexpr std::int32_t KeyFilters = 8;
-constexpr std::array<double, 23> FilterHz = {
+constexpr std::array<double, 24> FilterHz = {
     697.0,  770.0,  852.0,  941.0,  1209.0, 1336.0, 1477.0, 1633.0,  // the keys
     1394.0, 1540.0, 1704.0, 1882.0, 2418.0, 2672.0, 2954.0, 3266.0,  // their second harmonics
-    450.0,  600.0,  1075.0, 2150.0, 2545.0, 2810.0, 3110.0,          // guards
+    330.0,  450.0,  600.0,  1075.0, 2150.0, 2545.0, 2810.0, 3110.0,  // guards
 };
 constexpr std::int32_t FilterCount = static_cast<std::int32_t>(FilterHz.size());
 // Non-key filters this close to a tone of the pair hold its leakage, not
