@@ -7,8 +7,10 @@
 //                    [--source TEXT] [--verbose 1]
 //
 // exact: one sequence came out and it is the one sent; corrupt: a sequence
-// other than the one sent came out; the rest were missed. A trial sends K
-// random keys (default 6).
+// other than the one sent came out (w: one with a key that was not sent there,
+// not merely keys left out); the rest were missed. A trial sends K random keys
+// (default 6). SNR as the five-tone table has it: tone power over white noise
+// within 0..3000 Hz (2.64 dB below the generator's own, whole-band SNR).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,8 +35,17 @@ bool Verbose = false;  // --verbose 1: every trial that was not exact
 struct Tally {
     int exact = 0;
     int corrupt = 0;
+    int wrong = 0;  // of the corrupt: a key shown that was not sent there (not merely keys missing)
     int sent = 0;
 };
+
+// Whether `got` is `sent` with keys left out.
+bool KeysLeftOut(const std::string& got, const std::string& sent) {
+    std::size_t k = 0;
+    for (char c : sent)
+        if (k < got.size() && got[k] == c) ++k;
+    return k == got.size();
+}
 
 void Trial(double snr, std::uint64_t seed, int keyCount, Tally& tally) {
     gen::NoiseSource r(seed * 15485863 + 11);
@@ -65,7 +76,12 @@ void Trial(double snr, std::uint64_t seed, int keyCount, Tally& tally) {
     ++tally.sent;
     bool exact = false;
     bool corrupt = false;
-    for (const DtmfSequence& q : rig.log.dtmf) (q.keys == keys ? exact : corrupt) = true;
+    bool wrong = false;
+    for (const DtmfSequence& q : rig.log.dtmf) {
+        (q.keys == keys ? exact : corrupt) = true;
+        wrong = wrong || !KeysLeftOut(q.keys, keys);
+    }
+    tally.wrong += wrong ? 1 : 0;
     tally.exact += exact && rig.log.dtmf.size() == 1 ? 1 : 0;
     if (Verbose && !(exact && rig.log.dtmf.size() == 1)) {
         std::printf("  seed %llu snr %.0f sent %s got", static_cast<unsigned long long>(seed), snr, keys.c_str());
@@ -76,18 +92,19 @@ void Trial(double snr, std::uint64_t seed, int keyCount, Tally& tally) {
 }
 
 void KeyTable(int trials, int keyCount) {
-    std::printf("\nDTMF sequences of %d keys, %d per cell (exact/sent, c = a sequence other than the one sent)\n",
+    std::printf("\nDTMF sequences of %d keys, %d per cell (exact/sent, c = a sequence other than the one sent, w = of\n"
+                "those, sequences with a key that was not sent there rather than keys missing)\n",
                 keyCount, trials);
     std::printf("%-36s", "signal");
     for (double s : Snrs)
-        std::printf(" | %12s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
+        std::printf(" | %15s", std::isfinite(s) ? (std::to_string(static_cast<int>(s)) + " dB").c_str() : "clean");
     std::printf("\n%-36s", "50-100 ms, +-4 dB twist, +-1 % off");
     for (double snr : Snrs) {
         Tally t;
         for (int k = 0; k < trials; ++k) Trial(snr, static_cast<std::uint64_t>(k + 1), keyCount, t);
         char cell[48];
-        std::snprintf(cell, sizeof cell, "%d/%d c%d", t.exact, t.sent, t.corrupt);
-        std::printf(" | %12s", cell);
+        std::snprintf(cell, sizeof cell, "%d/%d c%d w%d", t.exact, t.sent, t.corrupt, t.wrong);
+        std::printf(" | %15s", cell);
         std::fflush(stdout);
     }
     std::printf("\n");

@@ -38,12 +38,6 @@ double MeasuredHz(double filterHz, Cx advance) {
 
 }  // namespace
 
-std::int32_t KeyIndex(char key) {
-    for (std::size_t k = 0; k < Keys.size(); ++k)
-        if (Keys[k] == key) return static_cast<std::int32_t>(k);
-    return -1;
-}
-
 // ----- classifier -----
 
 std::int32_t DtmfHopClassifier::Classify(const ToneFilterBank& bank) {

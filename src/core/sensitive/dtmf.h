@@ -65,8 +65,6 @@ constexpr std::array<double, 4> LowHz = {697.0, 770.0, 852.0, 941.0};
 constexpr std::array<double, 4> HighHz = {1209.0, 1336.0, 1477.0, 1633.0};
 // Row by row (low tone), column by column (high tone).
 constexpr std::array<char, 16> Keys = {'1', '2', '3', 'A', '4', '5', '6', 'B', '7', '8', '9', 'C', '*', '0', '#', 'D'};
-// The key's index in Keys, or -1.
-std::int32_t KeyIndex(char key);
 
 // Filters 0..3 the low group, 4..7 the high group, then the non-key filters.
 constexpr std::int32_t KeyFilters = 8;
