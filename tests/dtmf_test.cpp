@@ -108,6 +108,44 @@ TEST(Dtmf, KeysThroughTheEngine) {
     }
 }
 
+// The stages alone: the bank at the DTMF frequencies, the hop classifier and
+// the segmenter measure a clean key's frequencies and length.
+TEST(Dtmf, StagesMeasureAKey) {
+    const struct {
+        char key;
+        double offsetPercent, toneMs, twistDb;
+    } cases[] = {{'1', 0.0, 60.0, 0.0}, {'D', 1.5, 40.0, 6.0}, {'*', -1.5, 45.0, -6.0}, {'8', 1.0, 200.0, 0.0}, {'9', 0.0, 300.0, 0.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        std::vector<gen::DtmfTone> tones;
+        ASSERT_TRUE(gen::DtmfTones(std::string(1, c.key), Opt(c.toneMs, 100.0, c.twistDb, c.offsetPercent), tones));
+        std::vector<double> samples(317, 0.0);  // the key starts inside a hop
+        const auto s = gen::SynthesizeDtmf(tones, SignalRate).samples;
+        samples.insert(samples.end(), s.begin(), s.end());
+        samples.resize(8 * FramesPerBlock, 0.0);
+        tone_sensitive::ToneFilterBank bank;
+        ASSERT_TRUE(bank.Configure(dtmf::FilterHz));
+        ASSERT_EQ(bank.Count(), dtmf::FilterCount);
+        dtmf::DtmfSegmenter segmenter;
+        std::vector<dtmf::DetectedKey> found;
+        SampleArray block{};
+        for (std::size_t b = 0; b < 8; ++b) {
+            std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b * FramesPerBlock), FramesPerBlock, block.begin());
+            bank.Feed(block, [&](std::int32_t) {
+                dtmf::DetectedKey key;
+                if (segmenter.Step(bank, dtmf::DtmfHopClassifier::Classify(bank), key)) found.push_back(key);
+            });
+        }
+        ASSERT_EQ(found.size(), 1u);
+        const dtmf::DetectedKey& k = found[0];
+        EXPECT_EQ(dtmf::Keys[static_cast<std::size_t>(k.key)], c.key);
+        EXPECT_NEAR(k.lowHz, tones[0].lowHz, 2.0);
+        EXPECT_NEAR(k.highHz, tones[0].highHz, 2.0);
+        EXPECT_NEAR(k.samples / SignalRate * 1000.0, c.toneMs, 3.0);
+        EXPECT_TRUE(DtmfDecoder::Accept(k, SignalRate));
+    }
+}
+
 // What is open when the input ends comes out at once; a sequence ends where its
 // second without a key runs out, and its text line says when.
 TEST(Dtmf, SequenceEndsAndTextLine) {

@@ -36,6 +36,28 @@ double MeasuredHz(double filterHz, Cx advance) {
     return filterHz + d * Rate / (2.0 * std::numbers::pi * Hop);
 }
 
+// The share of a hop that both tones fill: each tone's amplitude against its
+// full-hop amplitude, once the noise's share (the median of the non-key
+// filters away from the pair; powers add) is taken out.
+double Filled(const std::array<double, FilterCount>& a, std::size_t low, std::size_t high, double lowRef, double highRef) {
+    std::array<double, FilterCount> others{};
+    std::size_t m = 0;
+    for (std::size_t j = KeyFilters; j < FilterHz.size(); ++j)
+        if (std::fabs(FilterHz[j] - FilterHz[low]) >= BesidePairHz && std::fabs(FilterHz[j] - FilterHz[high]) >= BesidePairHz)
+            others[m++] = a[j];
+    const double noise = m > 0 ? Median(others, m) : 0.0;
+    const auto share = [noise](double amplitude, double ref) {
+        if (!(ref > 0.0)) return 0.0;
+        return std::sqrt(std::max(0.0, amplitude * amplitude - noise * noise)) / ref;
+    };
+    // Each share capped a little above one: the image of a real tone ripples
+    // a full hop's amplitude by a few percent either way (a cap at one would
+    // bias the sum low), while a weak tone's filter beside a hop the strong
+    // one only partly fills picks up its splatter.
+    const auto capped = [](double x) { return std::clamp(x, 0.0, 1.1); };
+    return (capped(share(a[low], lowRef)) + capped(share(a[high], highRef))) / 2.0;
+}
+
 }  // namespace
 
 // ----- classifier -----
@@ -74,7 +96,8 @@ void DtmfSegmenter::Reset() {
     before_.fill({});
     beforeNext_ = 0;
     hopCount_ = 0;
-    overflow_ = 0;
+    overflowFilled_ = 0.0;
+    lowRef_ = highRef_ = 0.0;
 }
 
 DtmfSegmenter::HopAmplitudes DtmfSegmenter::Amplitudes(const ToneFilterBank& bank) {
@@ -93,7 +116,8 @@ void DtmfSegmenter::Begin(std::int32_t label) {
     power_.fill(0.0);
     energy_ = 0.0;
     hopCount_ = 0;
-    overflow_ = 0;
+    overflowFilled_ = 0.0;
+    lowRef_ = highRef_ = 0.0;
     // The hops just before the first labelled one may hold the key's start.
     for (std::int32_t k = 0; k < PreHops; ++k) {
         hops_[static_cast<std::size_t>(hopCount_)] = before_[static_cast<std::size_t>((beforeNext_ + k) % PreHops)];
@@ -113,7 +137,11 @@ void DtmfSegmenter::Add(const ToneFilterBank& bank, bool labelled) {
         ++labelled_;
     }
     if (hopCount_ >= MaxHops) {
-        ++overflow_;
+        // A long key: its hops are no longer kept, only how much of each the
+        // tones fill, against the full amplitudes of the hops that were.
+        if (overflowFilled_ == 0.0 && lowRef_ == 0.0) References(lowRef_, highRef_);
+        overflowFilled_ += Filled(Amplitudes(bank), static_cast<std::size_t>(run_ / 4),
+                                  static_cast<std::size_t>(4 + run_ % 4), lowRef_, highRef_);
         return;
     }
     // The phase advance of each key filter from one window of two hops to the
@@ -145,15 +173,10 @@ void DtmfSegmenter::Add(const ToneFilterBank& bank, bool labelled) {
     ++hopCount_;
 }
 
-bool DtmfSegmenter::Close(DetectedKey& key) {
+void DtmfSegmenter::References(double& lowRef, double& highRef) const {
+    // Each tone's full-hop amplitude: the median over the labelled hops kept.
     const auto low = static_cast<std::size_t>(run_ / 4);
     const auto high = static_cast<std::size_t>(4 + run_ % 4);
-    key.key = run_;
-    key.power = power_;
-    key.energy = energy_;
-    key.labelled = labelled_;
-    key.end = lastHopEnd_ - Hop / 2;
-    // Each tone's full-hop amplitude: the median over the labelled hops.
     std::array<double, MaxHops> lows{};
     std::array<double, MaxHops> highs{};
     std::size_t n = 0;
@@ -163,26 +186,23 @@ bool DtmfSegmenter::Close(DetectedKey& key) {
         highs[n] = hops_[static_cast<std::size_t>(h)][high];
         ++n;
     }
-    const double lowRef = n > 0 ? Median(lows, n) : 0.0;
-    const double highRef = n > 0 ? Median(highs, n) : 0.0;
-    // A hop the tones fill part of holds that part of the full amplitude, once
-    // the noise's share (the median of the non-key filters away from the pair;
-    // powers add) is taken out.
+    lowRef = n > 0 ? Median(lows, n) : 0.0;
+    highRef = n > 0 ? Median(highs, n) : 0.0;
+}
+
+bool DtmfSegmenter::Close(DetectedKey& key) {
+    const auto low = static_cast<std::size_t>(run_ / 4);
+    const auto high = static_cast<std::size_t>(4 + run_ % 4);
+    key.key = run_;
+    key.power = power_;
+    key.energy = energy_;
+    key.labelled = labelled_;
+    key.end = lastHopEnd_ - Hop / 2;
+    References(lowRef_, highRef_);
     std::array<double, MaxHops> filled{};
-    double sounded = static_cast<double>(overflow_);
+    double sounded = overflowFilled_;
     for (std::int32_t h = 0; h < hopCount_; ++h) {
-        const HopAmplitudes& a = hops_[static_cast<std::size_t>(h)];
-        std::array<double, FilterCount> others{};
-        std::size_t m = 0;
-        for (std::size_t j = KeyFilters; j < FilterHz.size(); ++j)
-            if (std::fabs(FilterHz[j] - FilterHz[low]) >= BesidePairHz && std::fabs(FilterHz[j] - FilterHz[high]) >= BesidePairHz)
-                others[m++] = a[j];
-        const double noise = m > 0 ? Median(others, m) : 0.0;
-        const auto share = [noise](double amplitude, double ref) {
-            if (!(ref > 0.0)) return 0.0;
-            return std::sqrt(std::max(0.0, amplitude * amplitude - noise * noise)) / ref;
-        };
-        filled[static_cast<std::size_t>(h)] = std::clamp((share(a[low], lowRef) + share(a[high], highRef)) / 2.0, 0.0, 1.0);
+        filled[static_cast<std::size_t>(h)] = Filled(hops_[static_cast<std::size_t>(h)], low, high, lowRef_, highRef_);
         sounded += filled[static_cast<std::size_t>(h)];
     }
     key.samples = sounded * Hop;
@@ -226,7 +246,8 @@ bool DtmfSegmenter::Close(DetectedKey& key) {
     pending_ = -1;
     pendingCount_ = 0;
     hopCount_ = 0;
-    overflow_ = 0;
+    overflowFilled_ = 0.0;
+    lowRef_ = highRef_ = 0.0;
     return found;
 }
 

@@ -129,6 +129,7 @@ private:
     void Begin(std::int32_t label);
     void Add(const tone_sensitive::ToneFilterBank& bank, bool labelled);
     bool Close(DetectedKey& key);
+    void References(double& lowRef, double& highRef) const;
     static HopAmplitudes Amplitudes(const tone_sensitive::ToneFilterBank& bank);
 
     std::int32_t run_ = -1;
@@ -151,7 +152,9 @@ private:
     std::array<tone_sensitive::Cx, MaxHops> lowStep_{};
     std::array<tone_sensitive::Cx, MaxHops> highStep_{};
     std::int32_t hopCount_ = 0;
-    std::int32_t overflow_ = 0;  // hops past MaxHops
+    double overflowFilled_ = 0.0;  // how much of the hops past MaxHops the tones filled
+    double lowRef_ = 0.0;  // the tones' full-hop amplitudes (once known)
+    double highRef_ = 0.0;
 };
 
 }  // namespace dtmf
