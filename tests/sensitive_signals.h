@@ -1,7 +1,8 @@
 // Signals and a decoding rig shared by the sensitive decoders' tests and the
 // sensitivity benchmark: FMS telegrams with tones off nominal, twist and level
 // steps; five-tone sequences with the same faults; babble (speech-like noise)
-// and POCSAG traffic; noise at an SNR over the 0..3000 Hz band.
+// speech-shaped noise, music, POCSAG, FMS and five-tone traffic; noise at an
+// SNR over the 0..3000 Hz band.
 //
 // SNR here: the power of the tones where they sound over the power of white
 // noise within 0..3000 Hz. The generators' own SNR counts the noise over the
@@ -36,11 +37,13 @@ struct EventLog final : EventSink {
     std::vector<FmsTextBlock> textBlocks;
     int textEnds = 0;
     std::vector<ToneSequence> sequences;
+    std::vector<DtmfSequence> dtmf;
     void OnEvent(const Event& e) override {
         if (const auto* t = std::get_if<FmsTelegram>(&e)) telegrams.push_back(*t);
         if (const auto* b = std::get_if<FmsTextBlock>(&e)) textBlocks.push_back(*b);
         if (std::holds_alternative<FmsTextEnd>(e)) ++textEnds;
         if (const auto* s = std::get_if<ToneSequence>(&e)) sequences.push_back(*s);
+        if (const auto* d = std::get_if<DtmfSequence>(&e)) dtmf.push_back(*d);
     }
 };
 
@@ -51,10 +54,11 @@ struct DecodeRig {
     EventLog log;
     std::string text;
 
-    DecodeRig(bool sensitive, bool fms, bool tones, int table = 0) {
+    DecodeRig(bool sensitive, bool fms, bool tones, int table = 0, bool dtmf = false) {
         engine.ctx.settings.Sensitive.store(sensitive);
         engine.ctx.settings.FmsEnabled.store(fms);
         engine.ctx.settings.ZveiEnabled.store(tones);
+        engine.ctx.settings.DtmfEnabled.store(dtmf);
         engine.ctx.settings.SelectToneTable(table);
         engine.ctx.events.Subscribe(log);
     }
@@ -285,6 +289,119 @@ inline std::vector<double> PocsagTraffic(std::size_t samples, double bitRate, do
         const std::vector<double> wave = gen::PocsagWaveform(s, gen::PocsagCodewords(calls));
         out.insert(out.end(), wave.begin(), wave.end());
         out.resize(out.size() + static_cast<std::size_t>((0.05 + 0.3 * r.Uniform()) * SignalRate), 0.0);
+    }
+    out.resize(samples);
+    return out;
+}
+
+// Noise with the long-term spectrum of speech (a broad peak near 500 Hz,
+// falling above) whose loudness follows syllables of 100..400 ms. RMS about
+// `level` / 3 while loud.
+inline std::vector<double> SpeechShapedNoise(std::size_t samples, double level, std::uint64_t seed) {
+    std::vector<double> out(samples, 0.0);
+    gen::NoiseSource r(seed);
+    // Two one-pole low-passes after a one-pole high-pass: about 300..800 Hz flat,
+    // -12 dB per octave above.
+    const double a = std::exp(-2.0 * std::numbers::pi * 800.0 / SignalRate);
+    const double h = std::exp(-2.0 * std::numbers::pi * 300.0 / SignalRate);
+    double lp1 = 0.0, lp2 = 0.0, hpIn = 0.0, hp = 0.0;
+    std::size_t n = 0;
+    while (n < samples) {
+        const auto len = static_cast<std::size_t>((0.1 + 0.3 * r.Uniform()) * SignalRate);
+        const double gain = r.Uniform() < 0.25 ? 0.05 : (0.3 + 0.7 * r.Uniform());
+        for (std::size_t i = 0; i < len && n < samples; ++i, ++n) {
+            const double x = r.Gaussian();
+            hp = h * (hp + x - hpIn);
+            hpIn = x;
+            lp1 = a * lp1 + (1.0 - a) * hp;
+            lp2 = a * lp2 + (1.0 - a) * lp1;
+            const double env = std::sin(std::numbers::pi * static_cast<double>(i) / static_cast<double>(len));
+            out[n] = 4.0 * level * gain * env * lp2;
+        }
+    }
+    return out;
+}
+
+// Music: chords of two to four equal-tempered notes (about 130..2100 Hz), each
+// note a harmonic series with a timbre of its own, vibrato of 4..7 Hz and
+// 0.2..0.8 % depth (or none), attack and decay; chords change every 0.15..1 s,
+// sometimes overlapping the next. Peak about `level`.
+inline std::vector<double> Music(std::size_t samples, double level, std::uint64_t seed) {
+    std::vector<double> out(samples, 0.0);
+    gen::NoiseSource r(seed);
+    std::size_t at = 0;
+    while (at < samples) {
+        const auto len = static_cast<std::size_t>((0.15 + 0.85 * r.Uniform()) * SignalRate);
+        const int notes = 2 + static_cast<int>(r.Uniform() * 3);
+        for (int k = 0; k < notes; ++k) {
+            const int midi = 48 + static_cast<int>(r.Uniform() * 49);  // C3..C7
+            const double f0 = 440.0 * std::pow(2.0, (midi - 69) / 12.0);
+            const bool plain = r.Uniform() < 0.3;
+            const double vibratoHz = 4.0 + 3.0 * r.Uniform();
+            const double depth = plain ? 0.0 : 0.002 + 0.006 * r.Uniform();
+            const double bright = 0.3 + 0.6 * r.Uniform();  // harmonic k at bright^(k-1)
+            const double amp = level / (notes + 1) * (0.5 + 0.5 * r.Uniform());
+            const double decay = 1.0 + 4.0 * r.Uniform();  // per second
+            const std::size_t sound = len + static_cast<std::size_t>(r.Uniform() * 0.3 * SignalRate);
+            double phase = 0.0;
+            for (std::size_t i = 0; i < sound && at + i < samples; ++i) {
+                const double t = static_cast<double>(i) / SignalRate;
+                const double f = f0 * (1.0 + depth * std::sin(2.0 * std::numbers::pi * vibratoHz * t));
+                phase += f / SignalRate;
+                phase -= std::floor(phase);
+                double v = 0.0;
+                double g = 1.0;
+                for (int m = 1; m <= 6 && m * f0 < 5000.0; ++m, g *= bright) v += g * std::sin(2.0 * std::numbers::pi * m * phase);
+                const double env = std::min(1.0, t / 0.02) * std::exp(-decay * t);
+                out[at + i] += amp * env * v;
+            }
+        }
+        at += len;
+    }
+    return out;
+}
+
+// FMS transmissions (random telegrams, some with text) one after another with
+// pauses, 0.5 % off at most, as the discriminator gives them.
+inline std::vector<double> FmsTraffic(std::size_t samples, double level, std::uint64_t seed) {
+    std::vector<double> out;
+    out.reserve(samples);
+    gen::NoiseSource r(seed);
+    while (out.size() < samples) {
+        gen::FmsTransmission tx;
+        tx.telegram = RandomTelegram(r);
+        tx.preambleBits = 12 + static_cast<int>(r.Uniform() * 20);
+        if (r.Uniform() < 0.3) {
+            tx.withText = true;
+            tx.textNumber = static_cast<int>(r.Uniform() * 60);
+            tx.text = "Lage " + std::to_string(static_cast<int>(r.Uniform() * 1000));
+        }
+        const double scale = 1.0 + 0.005 * (2.0 * r.Uniform() - 1.0);
+        const std::vector<double> wave = FskWave(gen::FmsTransmissionBits(tx), level * (0.3 + 0.7 * r.Uniform()), scale,
+                                                 6.0 * (2.0 * r.Uniform() - 1.0), 2.0 * std::numbers::pi * r.Uniform());
+        out.insert(out.end(), wave.begin(), wave.end());
+        out.resize(out.size() + static_cast<std::size_t>((0.05 + 0.5 * r.Uniform()) * SignalRate), 0.0);
+    }
+    out.resize(samples);
+    return out;
+}
+
+// Five-tone calls of the ZVEI normal and CCIR tables (random digits, the
+// repeat tone where a digit repeats) one after another with pauses.
+inline std::vector<double> FiveToneTraffic(std::size_t samples, double level, std::uint64_t seed) {
+    std::vector<double> out;
+    out.reserve(samples);
+    gen::NoiseSource r(seed);
+    while (out.size() < samples) {
+        const int table = r.Uniform() < 0.5 ? 0 : 3;
+        std::string digits;
+        for (int k = 0; k < 5; ++k) digits += static_cast<char>('0' + static_cast<int>(r.Uniform() * 10) % 10);
+        std::vector<double> freqs;
+        gen::ToneFrequencies(table, digits, true, freqs);
+        const std::vector<double> levels(freqs.size(), level * (0.3 + 0.7 * r.Uniform()));
+        const std::vector<double> wave = ToneRun(freqs, levels, gen::StandardToneSeconds(table));
+        out.insert(out.end(), wave.begin(), wave.end());
+        out.resize(out.size() + static_cast<std::size_t>((0.1 + 0.6 * r.Uniform()) * SignalRate), 0.0);
     }
     out.resize(samples);
     return out;

@@ -130,8 +130,16 @@ struct ToneSequence {
     std::array<std::int32_t, 5> entries{};  // index into the table's entries, -1: no tone of the table
 };
 
+// DTMF keys (0-9, *, #, A-D) sent one after another, ended by a second without
+// a key or by the end of the input.
+struct DtmfSequence {
+    static constexpr std::string_view Kind = "dtmf";
+    EventOrigin at;
+    std::string keys;
+};
+
 using Event = std::variant<PocsagCallBegin, PocsagCallEnd, PocsagTransmissionEnd, FmsTelegram, FmsTextBlock,
-                           FmsTextEnd, ToneSequence>;
+                           FmsTextEnd, ToneSequence, DtmfSequence>;
 
 // Whatever takes events: a renderer, a log, a test's recorder.
 class EventSink {

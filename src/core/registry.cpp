@@ -5,6 +5,7 @@
 #include "fms.h"
 #include "pocsag.h"
 #include "sensitive/sensitive_pocsag.h"
+#include "sensitive/dtmf.h"
 #include "sensitive/fms_sensitive.h"
 #include "sensitive/tone_sensitive.h"
 #include "zvei.h"
@@ -28,6 +29,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>, &FmsKind},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>, &ToneKind},
         {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>, &ToneKind},
+        {"dtmf", DecoderForm::Sensitive, &DecoderSettings::DtmfEnabled, &Make<DtmfDecoder>, &DtmfKind},
     };
     return entries;
 }

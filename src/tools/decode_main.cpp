@@ -78,9 +78,16 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int tab
     settings.PocsagCharacteristic.store(characteristic);
     settings.Sensitive.store(!o.specified);
     engine->pocsag.PocsagSetCharacteristic();
-    for (const DecoderEntry& e : StandardDecoders()) {
-        const bool on = o.decoders.empty() ||
-                        std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) != o.decoders.end();
+    const auto& entries = StandardDecoders();
+    for (const DecoderEntry& e : entries) {
+        // By default every kind; under --specified only those the window has
+        // (output byte for byte as it was), unless named.
+        const bool windowKind = std::any_of(entries.begin(), entries.end(), [&e](const DecoderEntry& other) {
+            return other.kind == e.kind && other.form == DecoderForm::Specified;
+        });
+        const bool on = o.decoders.empty() ? (!o.specified || windowKind)
+                                           : std::find(o.decoders.begin(), o.decoders.end(), std::string(e.kind)) !=
+                                                 o.decoders.end();
         if (on && e.enabled != nullptr) (settings.*(e.enabled)).store(true);
     }
     return engine;

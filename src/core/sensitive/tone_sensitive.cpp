@@ -65,6 +65,24 @@ bool ToneFilterBank::Configure(std::int32_t table) {
         }
     }
     add(sorted[static_cast<std::size_t>(n - 1)] + 100.0, -1);
+    PrepareFilters();
+    return true;
+}
+
+bool ToneFilterBank::Configure(std::span<const double> frequencies) {
+    count_ = 0;
+    Reset();
+    if (frequencies.empty() || frequencies.size() > static_cast<std::size_t>(MaxFilters)) return false;
+    for (std::size_t k = 0; k < frequencies.size(); ++k) {
+        freq_[k] = frequencies[k];
+        entry_[k] = static_cast<std::int32_t>(k);
+    }
+    count_ = static_cast<std::int32_t>(frequencies.size());
+    PrepareFilters();
+    return true;
+}
+
+void ToneFilterBank::PrepareFilters() {
     for (std::int32_t j = 0; j < count_; ++j) {
         const auto k = static_cast<std::size_t>(j);
         const double w = 2.0 * std::numbers::pi * freq_[k] / Rate;
@@ -73,7 +91,6 @@ bool ToneFilterBank::Configure(std::int32_t table) {
         back_[k] = Polar(-w);
         advance_[k] = Polar(-w * Hop);
     }
-    return true;
 }
 
 void ToneFilterBank::Reset() {

@@ -47,6 +47,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "core/processing.h"
 #include "core/registry.h"
@@ -68,6 +69,9 @@ class ToneFilterBank {
 public:
     // The filters for table `table` (0..3); false for any other number (no filters).
     bool Configure(std::int32_t table);
+    // Filters at the given frequencies in the given order (filter j's entry is j),
+    // at most MaxFilters of them; false (no filters) for none or too many.
+    bool Configure(std::span<const double> frequencies);
     std::int32_t Count() const { return count_; }
     double Frequency(std::int32_t j) const { return freq_[static_cast<std::size_t>(j)]; }
     // The table entry a filter sits on, or -1 for a guard filter.
@@ -92,6 +96,7 @@ public:
 
 private:
     void FinishHop();
+    void PrepareFilters();
 
     std::int32_t count_ = 0;
     std::array<double, MaxFilters> freq_{};
