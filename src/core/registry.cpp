@@ -4,6 +4,7 @@
 
 #include "fms.h"
 #include "pocsag.h"
+#include "sensitive/flex_decoder.h"
 #include "sensitive/sensitive_pocsag.h"
 #include "sensitive/fms_sensitive.h"
 #include "sensitive/tone_sensitive.h"
@@ -28,6 +29,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
         {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>},
+        {"flex", DecoderForm::Sensitive, &DecoderSettings::FlexEnabled, &Make<FlexDecoder>},
     };
     return entries;
 }
@@ -42,7 +44,7 @@ std::vector<std::string_view> DecoderKinds(const std::vector<DecoderEntry>& entr
 bool DecoderSlot::IsOn(const DecoderSettings& settings) const {
     if (entry->enabled != nullptr && !(settings.*(entry->enabled)).load()) return false;
     const bool sensitive = settings.Sensitive.load();
-    if (entry->form == DecoderForm::Sensitive) return sensitive;
+    if (entry->form == DecoderForm::Sensitive) return sensitive || !kindHasSpecifiedForm;
     return !(sensitive && kindHasSensitiveForm);
 }
 
@@ -51,8 +53,11 @@ DecoderSet::DecoderSet(const std::vector<DecoderEntry>& entries, SharedContext& 
         const bool sensitiveForm = std::any_of(entries.begin(), entries.end(), [&e](const DecoderEntry& other) {
             return other.kind == e.kind && other.form == DecoderForm::Sensitive;
         });
+        const bool specifiedForm = std::any_of(entries.begin(), entries.end(), [&e](const DecoderEntry& other) {
+            return other.kind == e.kind && other.form == DecoderForm::Specified;
+        });
         decoders_.push_back(e.make(ctx));
-        slots_.push_back({&e, decoders_.back().get(), sensitiveForm});
+        slots_.push_back({&e, decoders_.back().get(), sensitiveForm, specifiedForm});
     }
 }
 

@@ -55,6 +55,8 @@ struct DecoderSlot {
     const DecoderEntry* entry = nullptr;
     BlockDecoder* decoder = nullptr;
     bool kindHasSensitiveForm = false;
+    // A kind with only a sensitive form (FLEX) runs whatever the Sensitive switch says.
+    bool kindHasSpecifiedForm = true;
 
     // Reads the kind's switch (and the Sensitive switch) now.
     bool IsOn(const DecoderSettings& settings) const;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/processing.h"
+#include "core/sensitive/flex_format.h"
 #include "core/zvei.h"
 #include "text_renderer.h"
 
@@ -142,6 +143,9 @@ bool JsonEvents::ToJson(const Event& event, std::string& out) {
         j["text"] = Utf8(fmsText_);
         if (!e->complete) j["incomplete"] = true;
         fmsText_.clear();
+    } else if (const auto* e = std::get_if<FlexPage>(&event)) {
+        stamp(e->at);
+        flex::AddJsonFields(*e, j);
     } else if (const auto* e = std::get_if<ToneSequence>(&event)) {
         if (e->table < 0 || e->table >= zvei::TableCount) return false;
         const zvei::ToneTable& t = zvei::Table(e->table);

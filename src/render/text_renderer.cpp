@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/processing.h"
+#include "core/sensitive/flex_format.h"
 #include "core/zvei.h"
 
 namespace quorvel {
@@ -133,6 +134,7 @@ struct TextOf {
         }
     }
     void operator()(const FmsTextEnd&) const { out += "\r\n"; }
+    void operator()(const FlexPage& e) const { flex::AppendTextLine(e, out); }
     void operator()(const ToneSequence& e) const {
         if (e.table < 0 || e.table >= zvei::TableCount) return;
         const zvei::ToneTable& t = zvei::Table(e.table);

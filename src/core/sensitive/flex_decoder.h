@@ -1,0 +1,114 @@
+// The FLEX decoder: pages of all four modes, both polarities, every phase.
+//
+// The signal and its layout are described in flex_protocol.h, the stages in
+// flex_stages.h. How it listens:
+//   searching  every sample goes through the front end into the sample ring
+//              and the sync search;
+//   header     a sync 1 found: the symbol clock starts at A's first symbol
+//              (1600/s, two levels, level and DC from the sync window) and
+//              reads the FIW 80 symbols on; it must correct (BCH, two bits or
+//              the least reliable first) and its check character must fit, or
+//              the frame is dropped;
+//   blocks     at sync 2 the clock changes to the mode's symbol rate and the
+//              slicer to its levels; the 11 blocks' symbols go by phase and
+//              position into the frame buffer;
+//   frame end  every phase is read: BIW1, the address field, one vector per
+//              address word, the messages. A page is shown only when every word
+//              it needs was corrected and its checks fit (where they do not, or
+//              the format gives none, only firm corrections are trusted);
+//              alphanumeric fragments wait in the joiner for the rest.
+// The sync search runs all the time, so the next frame's sync is found while a
+// frame is still being read and taken up when it ends.
+//
+// Out: FlexPage events. Draws nothing from NextRandom; allocates only the texts
+// of a page (never per block).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/processing.h"
+#include "core/biquad.h"
+#include "core/registry.h"
+#include "flex_stages.h"
+
+namespace quorvel {
+
+struct FlexStats {
+    std::int64_t frames = 0;          // frames whose FIW was read
+    std::int64_t fiwRejected = 0;     // syncs whose FIW did not correct or check
+    std::int64_t pages = 0;           // pages shown
+    std::int64_t rejectedPages = 0;   // addressed pages not shown (words or checks)
+    std::int64_t droppedFragments = 0;  // fragmented messages never completed
+    std::int64_t otherVectors = 0;    // vectors of kinds not shown (instructions, spare)
+    // Pages whose words were all corrected but whose (guessed) check did not
+    // fit: many of these on clean signals would mean the guess is wrong.
+    std::int64_t checkMismatches = 0;
+};
+
+class FlexDecoder final : public BlockDecoder {
+public:
+    explicit FlexDecoder(SharedContext& ctx);
+    FlexDecoder(const FlexDecoder&) = delete;
+    FlexDecoder& operator=(const FlexDecoder&) = delete;
+
+    void ProcessBlock() override;
+    bool Busy() const override { return state_ != State::Searching; }
+    void FinishInput() override;
+    const FlexStats& Stats() const { return stats_; }
+
+    // Per-word trust (sum of |soft| of the changed bits, units of half the
+    // distance between levels): words of a page whose check fits, words of a
+    // page with no check or whose check does not fit, address and vector words.
+    static constexpr double FirmCost = 1.6;
+    static constexpr double StrictCost = 0.8;
+    static constexpr double AddressCost = 1.2;
+
+private:
+    enum class State { Searching, Header, Sync2, Blocks };
+    struct WordResult {
+        bool done = false;
+        flex::Corrected c;
+    };
+
+    SharedContext& ctx_;
+    dsp::Biquad dcBlock_;
+    sensitive::SampleRing ring_;
+    flex::SyncSearch search_;
+    flex::SymbolClock clock_;
+    flex::Slicer slicer_;
+    flex::FrameBuffer frame_;
+    flex::Corrector corrector_;
+    flex::FragmentJoiner joiner_;
+    FlexStats stats_;
+    State state_ = State::Searching;
+    std::int64_t expectedBlockStart_ = 0;
+
+    bool pending_ = false;
+    flex::SyncHit pendingHit_{};
+    flex::SyncHit hit_{};
+    flex::Fiw fiw_{};
+    int clocked_ = 0;     // symbols of the current section clocked
+    int symbol_ = 0;      // and decided
+    double mid_ = 0.0;    // the window across the boundary before the symbol in the slicer
+    double previousDecision_ = 0.0;
+    bool havePrevious_ = false;
+    double frameEnd_ = 0.0;  // when the current frame's blocks end
+    std::array<float, 32> fiwSoft_{};
+    std::uint32_t fiwWord_ = 0;
+    std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
+    std::string scratch_;
+
+    void Reset();
+    void StartFrame(const flex::SyncHit& hit);
+    void OnSymbol(const flex::Symbol& s);
+    void OnDecided(double u, double d);
+    void EndHeader();
+    void DecodeFrame();
+    void DecodePhase(int letter);
+    const flex::Corrected& WordAt(int letter, int w);
+    int Sync2Symbols() const;
+    int BlockSymbols() const;
+};
+
+}  // namespace quorvel
