@@ -4,7 +4,7 @@
 // and missed; then false pages over long white noise, POCSAG traffic at every
 // rate, FMS, five-tone and speech-like noise.
 //
-//   flex_sensitivity [--frames N] [--noise-seconds S]
+//   flex_sensitivity [--frames N] [--noise-seconds S] [--show]
 //
 // SNR: signal power where present over white noise power across 0..5512.5 Hz
 // (quorvel-gen --snr; see tests/flex_support.h).
@@ -27,6 +27,7 @@ using namespace quorvel;
 using namespace quorvel::testing;
 
 constexpr int kPagesPerFrame = 8;
+bool gShow = false;  // --show: list the pages shown that were not sent
 
 FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
     FlexScore score;
@@ -45,7 +46,22 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
         FlexRig rig;
         rig.Feed(FlexSamples(s, pages));
         rig.decoder.FinishInput();
-        score += ScoreFlex(rig.pages, pages);
+        const FlexScore one = ScoreFlex(rig.pages, pages);
+        if (gShow && (one.corrupt > 0 || one.falsePages > 0)) {
+            for (const auto& q : pages)
+                std::printf("  sent: %c %09llu %d \"%s\"\n", 'A' + q.phase, static_cast<unsigned long long>(q.capcode),
+                            static_cast<int>(q.kind), q.text.c_str());
+            for (const FlexPage& p : rig.pages) {
+                bool sent = false;
+                for (const auto& q : pages) sent = sent || SamePage(p, q);
+                if (!sent)
+                    std::printf("  shown, not sent: %s %c %09llu %s \"%s\" corrected %d long %d\n", flex::Info(mode).name,
+                                'A' + p.phase, static_cast<unsigned long long>(p.capcode),
+                                p.type == FlexPageType::Tone ? "tone" : p.type == FlexPageType::Numeric ? "numeric" : "alpha",
+                                p.text.c_str(), p.corrected, p.longAddress);
+            }
+        }
+        score += one;
     }
     return score;
 }
@@ -105,6 +121,8 @@ std::vector<double> ToneTraffic(std::size_t samples, std::uint64_t seed) {
 int main(int argc, char** argv) {
     int frames = 20;
     double noiseSeconds = 3600.0;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--show") == 0) gShow = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--noise-seconds") == 0) noiseSeconds = std::atof(argv[i + 1]);

@@ -186,12 +186,16 @@ void FlexDecoder::EndHeader() {
     state_ = State::Sync2;
 }
 
+bool FlexDecoder::Firm(const Corrected& c) const {
+    return c.ok && c.cost <= AddressCost && c.margin >= AddressMargin && (!noisy_ || c.flipped == 0);
+}
+
 const Corrected& FlexDecoder::WordAt(int letter, int w) {
     WordResult& r = words_[static_cast<std::size_t>(letter)][static_cast<std::size_t>(w)];
     if (!r.done) {
         std::array<float, 32> soft{};
         const std::uint32_t word = frame_.Word(letter, w, soft);
-        r.c = corrector_.Soft(word, soft);
+        r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits);
         r.done = true;
     }
     return r.c;
@@ -207,18 +211,34 @@ void FlexDecoder::DecodeFrame() {
 }
 
 void FlexDecoder::DecodePhase(int letter) {
+    noisy_ = false;
     const Corrected& b1 = WordAt(letter, 0);
-    if (!b1.ok || b1.cost > AddressCost) return;
+    // A phase that is mostly noise yields words that correct by chance.
+    int doubtful = 0, flips = 0;
+    for (int w = 0; w < flex::WordsPerPhase; ++w) {
+        doubtful += Firm(WordAt(letter, w)) ? 0 : 1;
+        flips += WordAt(letter, w).flipped;
+    }
+    // Wrong bits per word the corrections found: where words carry many, a
+    // correction of an address, vector or BIW (no check covers them) may
+    // have landed on the wrong codeword, and only words received whole count.
+    noisy_ = flips > MaxFlipsPerWord * flex::WordsPerPhase;
+    if (doubtful > MaxDoubtfulWords) {
+        ++stats_.noisyPhases;
+        return;
+    }
+    if (!Firm(b1)) return;
     const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
     const int first = biw.extraBiws + 1;
     const int vectors = biw.vectorStart;
     if (vectors <= first || vectors >= flex::WordsPerPhase) return;
     const int frameCount = fiw_.cycle * flex::Frames + fiw_.frame;
+    const int messageField = vectors + (vectors - first);
 
     for (int i = first; i < vectors; ++i) {
         const int slot = vectors + (i - first);
         const Corrected& aw = WordAt(letter, i);
-        if (!aw.ok || aw.cost > AddressCost) {
+        if (!Firm(aw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -231,7 +251,7 @@ void FlexDecoder::DecodePhase(int letter) {
             case flex::AddressWord::LongFirst: {
                 if (i + 1 >= vectors) continue;
                 const Corrected& second = WordAt(letter, i + 1);
-                if (!second.ok || second.cost > AddressCost ||
+                if (!Firm(second) ||
                     flex::ClassifyAddress(flex::InfoOf(second.word)) != flex::AddressWord::LongSecond) {
                     ++stats_.rejectedPages;
                     continue;
@@ -249,7 +269,7 @@ void FlexDecoder::DecodePhase(int letter) {
             continue;
         }
         const Corrected& vw = WordAt(letter, slot);
-        if (!vw.ok || vw.cost > AddressCost) {
+        if (!Firm(vw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -271,22 +291,26 @@ void FlexDecoder::DecodePhase(int letter) {
         // second vector slot and the vector's start points at the second.
         std::array<std::uint32_t, flex::WordsPerPhase> msg{};
         int count = 0;
-        bool checked = false, fits = false;
+        // strong: a check of 10 bits or more covers the message.
+        bool checked = false, strong = false, fits = false;
         const auto gather = [&](int n) {
             if (n < 1) return false;
-            double worst = 0.0;
+            double worst = 0.0, margin = 1e9;
             for (int k = 0; k < n; ++k) {
                 const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
-                if (w < 1 || w >= flex::WordsPerPhase) return false;
+                // Messages follow the vector field.
+                if (w < 1 || w >= flex::WordsPerPhase || (w < messageField && !(isLong && k == 0))) return false;
                 const Corrected& c = WordAt(letter, w);
                 if (!c.ok) return false;
                 worst = std::max(worst, c.cost);
+                margin = std::min(margin, c.margin);
                 corrected += c.flipped;
                 msg[static_cast<std::size_t>(count++)] = flex::InfoOf(c.word);
             }
             // Trust: firm corrections where a check fits, only light ones elsewhere.
             if (checked && !fits) ++stats_.checkMismatches;
-            return worst <= (checked && fits ? FirmCost : StrictCost);
+            if (strong && fits) return worst <= FirmCost && margin >= 0.5 * MinMargin;
+            return worst <= StrictCost && margin >= MinMargin;
         };
         const std::span<const std::uint32_t> words(msg.data(), flex::WordsPerPhase);
 
@@ -314,7 +338,7 @@ void FlexDecoder::DecodePhase(int letter) {
                     if (w < 1 || w >= flex::WordsPerPhase || !WordAt(letter, w).ok) ok = false;
                     else probe[static_cast<std::size_t>(k)] = flex::InfoOf(WordAt(letter, w).word);
                 }
-                checked = true;
+                checked = strong = true;
                 fits = ok && flex::FragmentCheckFits(std::span<const std::uint32_t>(probe.data(), static_cast<std::size_t>(n)));
                 if (!ok || !gather(n)) {
                     ++stats_.rejectedPages;

@@ -44,6 +44,7 @@ struct FlexStats {
     // Pages whose words were all corrected but whose (guessed) check did not
     // fit: many of these on clean signals would mean the guess is wrong.
     std::int64_t checkMismatches = 0;
+    std::int64_t noisyPhases = 0;  // phases not read: too many doubtful words
 };
 
 class FlexDecoder final : public BlockDecoder {
@@ -63,6 +64,15 @@ public:
     static constexpr double FirmCost = 1.6;
     static constexpr double StrictCost = 0.8;
     static constexpr double AddressCost = 1.2;
+    static constexpr double AddressMargin = 0.8;
+    // Words no check covers must also be clearly nearer to their codeword than
+    // to any other the search found (Corrected::margin).
+    static constexpr double MinMargin = 1.0;
+    // A phase with more words than this that are not firm is not read.
+    static constexpr int MaxDoubtfulWords = 60;
+    // A block information, address or vector word fit to act on.
+    bool Firm(const flex::Corrected& c) const;
+    static constexpr double MaxFlipsPerWord = 2.5;
 
 private:
     enum class State { Searching, Header, Sync2, Blocks };
@@ -98,6 +108,7 @@ private:
     std::uint32_t fiwWord_ = 0;
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
+    bool noisy_ = false;  // the phase being read corrects many bits
 
     void Reset();
     void StartFrame(const flex::SyncHit& hit);

@@ -81,6 +81,7 @@ std::uint32_t WithCheckCharacter(std::uint32_t info) {
 }
 
 Corrector::Corrector() {
+    for (int i = 0; i < 31; ++i) bitSyndrome_[static_cast<std::size_t>(i)] = Syndrome(1u << i);
     for (int i = 0; i < 31; ++i) {
         pattern_[Syndrome(1u << i)] = 1u << i;
         for (int j = i + 1; j < 31; ++j) pattern_[Syndrome((1u << i) | (1u << j))] = (1u << i) | (1u << j);
@@ -104,8 +105,9 @@ Corrected Corrector::Hard(std::uint32_t word) const {
     return c;
 }
 
-Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft) const {
+Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits) const {
     word &= 0x7FFFFFFFu;
+    chaseBits = std::clamp(chaseBits, 1, MaxChaseBits);
     const auto cost = [&soft](std::uint32_t change) {
         double sum = 0.0;
         for (; change != 0; change &= change - 1) sum += std::fabs(soft[static_cast<std::size_t>(std::countr_zero(change))]);
@@ -114,41 +116,54 @@ Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft) c
     Corrected best = Hard(word);
     if (best.ok) {
         best.cost = cost(best.word ^ word);
-        if (best.flipped <= 1) return best;
+        if (best.flipped <= 1 && chaseBits <= ChaseBits) return best;
     }
     // The least reliable bits, weakest first.
-    std::array<int, ChaseBits> weak{};
-    std::array<float, ChaseBits> weakness{};
+    std::array<int, MaxChaseBits> weak{};
+    std::array<float, MaxChaseBits> weakness{};
     weakness.fill(1e30f);
     for (int k = 0; k < 31; ++k) {
         const float a = std::fabs(soft[static_cast<std::size_t>(k)]);
-        int at = ChaseBits;
+        int at = chaseBits;
         while (at > 0 && a < weakness[static_cast<std::size_t>(at - 1)]) --at;
-        if (at == ChaseBits) continue;
-        for (int m = ChaseBits - 1; m > at; --m) {
+        if (at == chaseBits) continue;
+        for (int m = chaseBits - 1; m > at; --m) {
             weakness[static_cast<std::size_t>(m)] = weakness[static_cast<std::size_t>(m - 1)];
             weak[static_cast<std::size_t>(m)] = weak[static_cast<std::size_t>(m - 1)];
         }
         weakness[static_cast<std::size_t>(at)] = a;
         weak[static_cast<std::size_t>(at)] = k;
     }
-    for (int combo = 1; combo < (1 << ChaseBits); ++combo) {
-        std::uint32_t flip = 0;
-        for (int m = 0; m < ChaseBits; ++m)
-            if ((combo >> m) & 1) flip |= 1u << weak[static_cast<std::size_t>(m)];
-        const Corrected c = Hard(word ^ flip);
-        if (!c.ok) continue;
-        const std::uint32_t change = c.word ^ word;
+    // Every codeword met counts as a competitor; only one within MaxFlips
+    // can be the answer.
+    double second = 1e9;
+    // Flip patterns in Gray-code order: one bit changes per step, and so
+    // does the syndrome, by that bit's own.
+    std::uint32_t flip = 0;
+    std::uint32_t syndrome = Syndrome(word);
+    for (int combo = 1; combo < (1 << chaseBits); ++combo) {
+        const int m = std::countr_zero(static_cast<unsigned>(combo));
+        const int bit = weak[static_cast<std::size_t>(m)];
+        flip ^= 1u << bit;
+        syndrome ^= bitSyndrome_[static_cast<std::size_t>(bit)];
+        const std::uint32_t fix = pattern_[syndrome];
+        if (syndrome != 0 && fix == 0) continue;
+        const std::uint32_t candidate = word ^ flip ^ fix;
+        if (best.ok && candidate == best.word) continue;
+        const std::uint32_t change = candidate ^ word;
         const int flipped = std::popcount(change);
-        if (flipped > MaxFlips) continue;
         const double k = cost(change);
-        if (!best.ok || k < best.cost) {
-            best.word = c.word;
+        if (flipped <= MaxFlips && (!best.ok || k < best.cost)) {
+            if (best.ok) second = std::min(second, best.cost);
+            best.word = candidate;
             best.ok = true;
             best.flipped = flipped;
             best.cost = k;
+        } else {
+            second = std::min(second, k);
         }
     }
+    if (best.ok) best.margin = second - best.cost;
     if (!best.ok) best.word = word;
     return best;
 }

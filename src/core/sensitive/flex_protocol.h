@@ -84,6 +84,10 @@ struct Corrected {
     bool ok = false;
     int flipped = 0;      // bits changed among 0..30
     double cost = 0.0;    // sum of |soft| of the changed bits
+    // How much dearer the next-best codeword found would have been (a large
+    // value when none was found): a small margin means the word was as near
+    // to another codeword, and the correction a guess.
+    double margin = 1e9;
 };
 
 // BCH(31,21) corrector: up to two wrong bits by syndrome, and with soft values
@@ -93,13 +97,18 @@ class Corrector {
 public:
     Corrector();
     Corrected Hard(std::uint32_t word) const;
-    Corrected Soft(std::uint32_t word, std::span<const float, 32> soft) const;
+    Corrected Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits = ChaseBits) const;
     static constexpr int ChaseBits = 5;
+    // Words no check covers are searched wider, so that a rival codeword
+    // shows in the margin.
+    static constexpr int WideChaseBits = 9;
+    static constexpr int MaxChaseBits = 10;
     // A soft candidate may change at most this many bits in all.
     static constexpr int MaxFlips = 4;
 
 private:
     std::array<std::uint32_t, 1024> pattern_{};  // by syndrome: the one or two bits
+    std::array<std::uint32_t, 31> bitSyndrome_{};
 };
 
 // ----- frame information word -----
