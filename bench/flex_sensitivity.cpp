@@ -67,8 +67,14 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
 }
 
 // False pages over `seconds` of a signal made a minute at a time by `make(minute)`.
+struct NoiseResult {
+    std::size_t pages = 0;
+    std::int64_t syncs = 0;   // syncs whose FIW was then read or rejected
+    std::int64_t frames = 0;  // of these, FIWs that corrected and checked
+};
+
 template <class Make>
-std::size_t FalsePages(double seconds, Make make) {
+NoiseResult FalsePages(double seconds, Make make) {
     FlexRig rig;
     constexpr std::size_t kChunk = FramesPerBlock * 646;  // about a minute
     const auto chunks = static_cast<std::size_t>(std::ceil(seconds * 11025.0 / kChunk));
@@ -78,7 +84,8 @@ std::size_t FalsePages(double seconds, Make make) {
         rig.Feed(v);
     }
     rig.decoder.FinishInput();
-    return rig.pages.size();
+    const FlexStats& st = rig.decoder.Stats();
+    return {rig.pages.size(), st.frames + st.fiwRejected, st.frames};
 }
 
 std::vector<double> FmsTraffic(std::size_t samples, std::uint64_t seed) {
@@ -152,8 +159,10 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\nFalse pages over %.0f s of each:\n", noiseSeconds);
-    const auto report = [](const char* name, std::size_t n) {
-        std::printf("  %-40s %zu\n", name, n);
+    std::printf("  %-40s %s\n", "", "false pages (syncs found, FIWs read)");
+    const auto report = [](const char* name, const NoiseResult& n) {
+        std::printf("  %-40s %zu (%lld, %lld)\n", name, n.pages, static_cast<long long>(n.syncs),
+                    static_cast<long long>(n.frames));
         std::fflush(stdout);
     };
     report("white noise", FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) {

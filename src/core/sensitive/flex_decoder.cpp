@@ -20,6 +20,11 @@ constexpr double kHeaderProportional = 0.06;
 constexpr double kHeaderIntegral = 0.002;
 constexpr double kBlockProportional = 0.03;
 constexpr double kBlockIntegral = 0.0004;
+// The slicer learns the blocks' levels, DC and spill faster over their first
+// symbols (the level wanders as the data begin, and at 3200/s the spill is
+// new).
+constexpr int kFirstSymbols = 192;
+constexpr double kFirstSymbolsSpeed = 4.0;
 // Only the static offset goes before the sync search; the slicer follows
 // what the receiver's coupling makes the level wander by (data are not
 // balanced), and a faster high-pass would add wander of its own.
@@ -95,6 +100,7 @@ void FlexDecoder::StartFrame(const flex::SyncHit& hit) {
     clock_.Start(hit.aStart, flex::HeaderPeriod);
     clock_.SetGains(kHeaderProportional, kHeaderIntegral);
     slicer_.Start(hit.dc, hit.amplitude, 2);
+    slicer_.SetAdapt(true);
     state_ = State::Header;
     symbol_ = 0;
     clocked_ = 0;
@@ -119,7 +125,7 @@ void FlexDecoder::OnSymbol(const flex::Symbol& s) {
         case State::Sync2:
             state_ = State::Blocks;
             clock_.SetGains(kBlockProportional, kBlockIntegral);
-            slicer_.SetAdapt(true);
+            slicer_.SetAdapt(true, kFirstSymbolsSpeed);
             break;
         case State::Blocks:
             state_ = State::Searching;
@@ -146,6 +152,7 @@ void FlexDecoder::OnDecided(double u, double d) {
             if (symbol_ >= flex::FiwOffset) fiwSoft_[static_cast<std::size_t>(symbol_ - flex::FiwOffset)] = static_cast<float>(data);
             break;
         case State::Blocks: {
+            if (symbol_ == kFirstSymbols) slicer_.SetAdapt(true);
             float first = 0.0f, second = 0.0f;
             slicer_.Soft(data, first, second);
             const int s2 = symbol_ >> 1;
@@ -183,12 +190,17 @@ void FlexDecoder::EndHeader() {
     const flex::ModeInfo& info = flex::Info(hit_.mode);
     clock_.ChangeRate(flex::SampleRateHz / info.symbolRate);
     slicer_.SetLevels(info.levels);
+    if (info.symbolRate != flex::HeaderRate) slicer_.ForgetSpill();
+    // Sync 2's content is not known: nothing to learn from.
+    slicer_.SetAdapt(false);
     state_ = State::Sync2;
 }
 
 bool FlexDecoder::Firm(const Corrected& c) const {
     return c.ok && c.cost <= AddressCost && c.margin >= AddressMargin && (!noisy_ || c.flipped == 0);
 }
+
+bool FlexDecoder::AddressFirm(const Corrected& c) { return c.cost <= AddressWordCost && c.margin >= AddressWordMargin; }
 
 const Corrected& FlexDecoder::WordAt(int letter, int w) {
     WordResult& r = words_[static_cast<std::size_t>(letter)][static_cast<std::size_t>(w)];
@@ -238,7 +250,7 @@ void FlexDecoder::DecodePhase(int letter) {
     for (int i = first; i < vectors; ++i) {
         const int slot = vectors + (i - first);
         const Corrected& aw = WordAt(letter, i);
-        if (!Firm(aw)) {
+        if (!Firm(aw) || !AddressFirm(aw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -251,7 +263,7 @@ void FlexDecoder::DecodePhase(int letter) {
             case flex::AddressWord::LongFirst: {
                 if (i + 1 >= vectors) continue;
                 const Corrected& second = WordAt(letter, i + 1);
-                if (!Firm(second) ||
+                if (!Firm(second) || !AddressFirm(second) ||
                     flex::ClassifyAddress(flex::InfoOf(second.word)) != flex::AddressWord::LongSecond) {
                     ++stats_.rejectedPages;
                     continue;

@@ -39,7 +39,9 @@ struct FlexStats {
     std::int64_t fiwRejected = 0;     // syncs whose FIW did not correct or check
     std::int64_t pages = 0;           // pages shown
     std::int64_t rejectedPages = 0;   // addressed pages not shown (words or checks)
-    std::int64_t droppedFragments = 0;  // fragmented messages never completed
+    // Fragmented messages given up (out of order, left waiting, input ended)
+    // and later fragments without their message.
+    std::int64_t droppedFragments = 0;
     std::int64_t otherVectors = 0;    // vectors of kinds not shown (instructions, spare)
     // Pages whose words were all corrected but whose (guessed) check did not
     // fit: many of these on clean signals would mean the guess is wrong.
@@ -72,6 +74,11 @@ public:
     static constexpr int MaxDoubtfulWords = 60;
     // A block information, address or vector word fit to act on.
     bool Firm(const flex::Corrected& c) const;
+    // An address word is the one thing a wrong correction turns into a page
+    // for someone else: stricter still.
+    static constexpr double AddressWordCost = 1.0;
+    static constexpr double AddressWordMargin = 1.2;
+    static bool AddressFirm(const flex::Corrected& c);
     static constexpr double MaxFlipsPerWord = 2.5;
 
 private:

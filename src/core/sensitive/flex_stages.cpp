@@ -195,7 +195,7 @@ bool Slicer::Out(double next, double& u, double& decision) {
     u = pendingU_ - before_ * previous - after_ * next;
     decision = Decide(u);
     if (adapt_) {
-        const double e = std::clamp(u - decision, -0.5, 0.5);
+        const double e = speed_ * std::clamp(u - decision, -0.5, 0.5);
         dc_ += kDcRate * e * amplitude_;
         amplitude_ *= 1.0 + kLevelRate * e * decision;
         before_ = std::clamp(before_ + kSpillRate * e * previous, -kMaxSpill, kMaxSpill);

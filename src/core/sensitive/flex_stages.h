@@ -135,7 +135,13 @@ public:
     void Start(double dc, double amplitude, int levels);
     void SetLevels(int levels) { levels_ = levels; }
     int Levels() const { return levels_; }
-    void SetAdapt(bool on) { adapt_ = on; }
+    // Adaptation off, or on at `speed` times the normal rate.
+    void SetAdapt(bool on, double speed = 1.0) {
+        adapt_ = on;
+        speed_ = speed;
+    }
+    // The spill depends on the symbol rate: forget it when the rate changes.
+    void ForgetSpill() { before_ = after_ = 0.0; }
     // Forget the symbols in the pipeline (a new section of the frame).
     void Restart();
     // Normalised value (+-1 the outer levels) of a matched filter value.
@@ -161,6 +167,7 @@ private:
     double before_ = 0.0, after_ = 0.0;
     int levels_ = 2;
     bool adapt_ = false;
+    double speed_ = 1.0;
     bool pending_ = false;
     double pendingU_ = 0.0;
     bool havePrevious_ = false;
