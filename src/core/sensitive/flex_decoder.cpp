@@ -202,6 +202,17 @@ bool FlexDecoder::Firm(const Corrected& c) const {
 
 bool FlexDecoder::AddressFirm(const Corrected& c) { return c.cost <= AddressWordCost && c.margin >= AddressWordMargin; }
 
+const Corrected& FlexDecoder::QuickAt(int letter, int w) {
+    WordResult& r = quick_[static_cast<std::size_t>(letter)][static_cast<std::size_t>(w)];
+    if (!r.done) {
+        std::array<float, 32> soft{};
+        const std::uint32_t word = frame_.Word(letter, w, soft);
+        r.c = corrector_.Soft(word, soft);
+        r.done = true;
+    }
+    return r.c;
+}
+
 const Corrected& FlexDecoder::WordAt(int letter, int w) {
     WordResult& r = words_[static_cast<std::size_t>(letter)][static_cast<std::size_t>(w)];
     if (!r.done) {
@@ -216,6 +227,8 @@ const Corrected& FlexDecoder::WordAt(int letter, int w) {
 void FlexDecoder::DecodeFrame() {
     for (auto& phase : words_)
         for (WordResult& r : phase) r.done = false;
+    for (auto& phase : quick_)
+        for (WordResult& r : phase) r.done = false;
     const int frameCount = fiw_.cycle * flex::Frames + fiw_.frame;
     stats_.droppedFragments += joiner_.Expire(frameCount);
     const flex::ModeInfo& info = flex::Info(hit_.mode);
@@ -228,8 +241,9 @@ void FlexDecoder::DecodePhase(int letter) {
     // A phase that is mostly noise yields words that correct by chance.
     int doubtful = 0, flips = 0;
     for (int w = 0; w < flex::WordsPerPhase; ++w) {
-        doubtful += Firm(WordAt(letter, w)) ? 0 : 1;
-        flips += WordAt(letter, w).flipped;
+        const Corrected& c = QuickAt(letter, w);
+        doubtful += c.ok && c.cost <= AddressCost ? 0 : 1;
+        flips += c.flipped;
     }
     // Wrong bits per word the corrections found: where words carry many, a
     // correction of an address, vector or BIW (no check covers them) may

@@ -113,6 +113,9 @@ private:
     double frameEnd_ = 0.0;  // when the current frame's blocks end
     std::array<float, 32> fiwSoft_{};
     std::uint32_t fiwWord_ = 0;
+    // Every word searched narrowly (how noisy a phase is), and the words a
+    // page needs searched wide (their margins).
+    std::array<std::array<WordResult, flex::WordsPerPhase>, 4> quick_{};
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
     bool noisy_ = false;  // the phase being read corrects many bits
@@ -125,6 +128,7 @@ private:
     void DecodeFrame();
     void DecodePhase(int letter);
     const flex::Corrected& WordAt(int letter, int w);
+    const flex::Corrected& QuickAt(int letter, int w);
     int Sync2Symbols() const;
     int BlockSymbols() const;
 };

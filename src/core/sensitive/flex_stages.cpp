@@ -58,19 +58,31 @@ bool SyncSearch::Step(double x, std::int64_t index) {
     }
     if (count_ <= span_) return false;
 
-    // A, B and A inverted agree in all but A's first 16 symbols.
-    const auto& t = templ_[0];
-    double common = 0.0;
-    for (int k = 16; k < SyncWindowSymbols; ++k)
-        common += t[static_cast<std::size_t>(k)] * At(index - lag_[static_cast<std::size_t>(k)]);
-    const double meanAbs = absSum_ / span_;
-    if (meanAbs > 0.0 && std::fabs(common) >= Gate * 48.0 * meanAbs) Evaluate(index, common);
+    // The correlation peak is several samples wide: every other sample is
+    // enough to find it, and then both of a pair are looked at closely.
+    if ((index & 1) == 0) {
+        const double meanAbs = absSum_ / span_;
+        const double common = Common(index);
+        if (meanAbs > 0.0 && std::fabs(common) >= Gate * 48.0 * meanAbs) {
+            Evaluate(index - 1, Common(index - 1));
+            Evaluate(index, common);
+        }
+    }
     if (candidate_ && index > candidateIndex_ + 4) {
         candidate_ = false;
         hit_ = best_;
         return true;
     }
     return false;
+}
+
+double SyncSearch::Common(std::int64_t index) const {
+    // A, B and A inverted agree in all but A's first 16 symbols.
+    const auto& t = templ_[0];
+    double common = 0.0;
+    for (int k = 16; k < SyncWindowSymbols; ++k)
+        common += t[static_cast<std::size_t>(k)] * At(index - lag_[static_cast<std::size_t>(k)]);
+    return common;
 }
 
 void SyncSearch::Evaluate(std::int64_t index, double common) {

@@ -87,6 +87,7 @@ private:
     SyncHit best_{};
     SyncHit hit_{};
     double At(std::int64_t index) const { return mf_[static_cast<std::size_t>(index & (History - 1))]; }
+    double Common(std::int64_t index) const;
     void Evaluate(std::int64_t index, double common);
 };
 
