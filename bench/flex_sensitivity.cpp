@@ -27,7 +27,8 @@ using namespace quorvel;
 using namespace quorvel::testing;
 
 constexpr int kPagesPerFrame = 8;
-bool gShow = false;  // --show: list the pages shown that were not sent
+bool gShow = false;
+FlexStats gStats;  // --show: list the pages shown that were not sent
 
 FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
     FlexScore score;
@@ -47,6 +48,13 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
         rig.Feed(FlexSamples(s, pages));
         rig.decoder.FinishInput();
         const FlexScore one = ScoreFlex(rig.pages, pages);
+        const FlexStats& st = rig.decoder.Stats();
+        gStats.frames += st.frames;
+        gStats.fiwRejected += st.fiwRejected;
+        gStats.rejectedPages += st.rejectedPages;
+        gStats.noisyPhases += st.noisyPhases;
+        gStats.checkMismatches += st.checkMismatches;
+        gStats.droppedFragments += st.droppedFragments;
         if (gShow && (one.corrupt > 0 || one.falsePages > 0)) {
             for (const auto& q : pages)
                 std::printf("  sent: %c %09llu %d \"%s\"\n", 'A' + q.phase, static_cast<unsigned long long>(q.capcode),
@@ -154,6 +162,12 @@ int main(int argc, char** argv) {
             std::printf("| %s | %s | %d/%d (%.1f %%) | %d | %d | %d |\n", flex::Info(mode).name, snrText, c.exact, c.expected,
                         100.0 * c.exact / std::max(1, c.expected), c.corrupt, c.expected - c.exact - c.corrupt,
                         c.falsePages);
+            if (gShow)
+                std::printf("  frames %lld, FIW rejected %lld, pages rejected %lld, noisy phases %lld, check mismatches %lld\n",
+                            static_cast<long long>(gStats.frames), static_cast<long long>(gStats.fiwRejected),
+                            static_cast<long long>(gStats.rejectedPages), static_cast<long long>(gStats.noisyPhases),
+                            static_cast<long long>(gStats.checkMismatches));
+            gStats = {};
             std::fflush(stdout);
         }
     }
