@@ -4,7 +4,7 @@
 // and missed; then false pages over long white noise, POCSAG traffic at every
 // rate, FMS, five-tone and speech-like noise.
 //
-//   flex_sensitivity [--frames N] [--noise-seconds S] [--show]
+//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--show]
 //
 // SNR: signal power where present over white noise power across 0..5512.5 Hz
 // (quorvel-gen --snr; see tests/flex_support.h).
@@ -135,12 +135,14 @@ std::vector<double> ToneTraffic(std::size_t samples, std::uint64_t seed) {
 
 int main(int argc, char** argv) {
     int frames = 20;
+    std::string only;  // --mode M: that mode alone
     double noiseSeconds = 3600.0;
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--show") == 0) gShow = true;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--noise-seconds") == 0) noiseSeconds = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--mode") == 0) only = argv[i + 1];
     }
     const auto started = std::chrono::steady_clock::now();
     std::printf("FLEX sensitivity: %d frames of %d random pages per cell, half inverted, clock 0/+350/-420/+1000/-1000 ppm, "
@@ -153,6 +155,10 @@ int main(int argc, char** argv) {
     std::uint64_t seed = 1000;
     for (int m = 0; m < flex::ModeCount; ++m) {
         const Mode mode = static_cast<Mode>(m);
+        if (!only.empty() && only != flex::Info(mode).name) {
+            seed += 100 * std::size(snrs);
+            continue;
+        }
         for (const double snr : snrs) {
             const FlexScore c = RunCell(mode, snr, frames, seed);
             seed += 100;

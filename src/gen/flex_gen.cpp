@@ -275,7 +275,7 @@ FlexSymbols FlexFrameSymbols(Mode mode, const std::vector<FlexFrameWords>& frame
         for (int k = 0; k < 32; ++k) header((fiw >> k) & 1u);
         const int sync2 = 40 * info.symbolRate / flex::HeaderRate;
         for (int k = 0; k < sync2; ++k) {
-            out.levels.push_back(k % 2 == 0 ? 1.0f : -1.0f);
+            out.levels.push_back(flex::UncertainSync2Alternating && k % 2 != 0 ? -1.0f : 1.0f);
             out.rates.push_back(static_cast<std::uint16_t>(info.symbolRate));
         }
         const auto bit = [&fw](int phase, int j) {

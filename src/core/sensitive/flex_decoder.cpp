@@ -197,10 +197,18 @@ void FlexDecoder::EndHeader() {
 }
 
 bool FlexDecoder::Firm(const Corrected& c) const {
-    return c.ok && c.cost <= AddressCost && c.margin >= AddressMargin && (!noisy_ || c.flipped == 0);
+    return c.ok && c.cost <= AddressCost && c.margin >= std::max(AddressMargin, MarginInNoise * noise_) &&
+           (!noisy_ || c.flipped == 0);
 }
 
-bool FlexDecoder::AddressFirm(const Corrected& c) { return c.cost <= AddressWordCost && c.margin >= AddressWordMargin; }
+bool FlexDecoder::Checked(const Corrected& c) {
+    return !flex::UncertainBiwVectorCheckRequired || flex::CheckCharacterFits(flex::InfoOf(c.word));
+}
+
+bool FlexDecoder::AddressFirm(const Corrected& c) const {
+    return c.flipped <= 2 && c.cost <= AddressWordCost &&
+           c.margin >= std::max(AddressWordMargin, AddressMarginInNoise * noise_);
+}
 
 const Corrected& FlexDecoder::QuickAt(int letter, int w) {
     WordResult& r = quick_[static_cast<std::size_t>(letter)][static_cast<std::size_t>(w)];
@@ -237,6 +245,7 @@ void FlexDecoder::DecodeFrame() {
 
 void FlexDecoder::DecodePhase(int letter) {
     noisy_ = false;
+    noise_ = 0.0;
     const Corrected& b1 = WordAt(letter, 0);
     // A phase that is mostly noise yields words that correct by chance.
     int doubtful = 0, flips = 0;
@@ -249,11 +258,13 @@ void FlexDecoder::DecodePhase(int letter) {
     // correction of an address, vector or BIW (no check covers them) may
     // have landed on the wrong codeword, and only words received whole count.
     noisy_ = flips > MaxFlipsPerWord * flex::WordsPerPhase;
+    const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
+    noise_ = frame_.NoiseVariance(letter, sign);
     if (doubtful > MaxDoubtfulWords) {
         ++stats_.noisyPhases;
         return;
     }
-    if (!Firm(b1)) return;
+    if (!Firm(b1) || !Checked(b1)) return;
     const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
     const int first = biw.extraBiws + 1;
     const int vectors = biw.vectorStart;
@@ -295,7 +306,7 @@ void FlexDecoder::DecodePhase(int letter) {
             continue;
         }
         const Corrected& vw = WordAt(letter, slot);
-        if (!Firm(vw)) {
+        if (!Firm(vw) || !Checked(vw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -336,13 +347,15 @@ void FlexDecoder::DecodePhase(int letter) {
             // Trust: firm corrections where a check fits, only light ones elsewhere.
             if (checked && !fits) ++stats_.checkMismatches;
             if (strong && fits) return worst <= FirmCost && margin >= 0.5 * MinMargin;
-            return worst <= StrictCost && margin >= MinMargin;
+            return worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
         };
         const std::span<const std::uint32_t> words(msg.data(), flex::WordsPerPhase);
 
         switch (v.type) {
             case flex::VectorType::ShortMessage:
                 if (v.shortKind == 0) {
+                    // (With a long address five more digits follow the vector;
+                    // see UncertainLongShortMessageDigits.)
                     page.type = FlexPageType::Numeric;
                     for (int d = 0; d < 3; ++d) page.text.push_back(flex::NumericChar((v.shortData >> (4 * d)) & 0xF));
                     while (!page.text.empty() && page.text.back() == ' ') page.text.pop_back();
@@ -387,9 +400,14 @@ void FlexDecoder::DecodePhase(int letter) {
                 corrected = total;
                 break;
             }
+            case flex::VectorType::NumberedNumeric:
+                if (!flex::UncertainNumberedAsStandard) {
+                    ++stats_.otherVectors;
+                    continue;
+                }
+                [[fallthrough]];
             case flex::VectorType::Numeric:
-            case flex::VectorType::SpecialNumeric:
-            case flex::VectorType::NumberedNumeric: {
+            case flex::VectorType::SpecialNumeric: {
                 count = 0;
                 std::array<std::uint32_t, flex::NumericMaxWords> probe{};
                 bool ok = true;

@@ -2,8 +2,8 @@
 //
 // The signal and its layout are described in flex_protocol.h, the stages in
 // flex_stages.h. How it listens:
-//   searching  every sample goes through the front end into the sample ring
-//              and the sync search;
+//   searching  every sample goes through a 0.5 Hz high-pass into the sample
+//              ring and the sync search;
 //   header     a sync 1 found: the symbol clock starts at A's first symbol
 //              (1600/s, two levels, level and DC from the sync window) and
 //              reads the FIW 80 symbols on; it must correct (BCH, two bits or
@@ -14,9 +14,15 @@
 //              position into the frame buffer;
 //   frame end  every phase is read: BIW1, the address field, one vector per
 //              address word, the messages. A page is shown only when every word
-//              it needs was corrected and its checks fit (where they do not, or
-//              the format gives none, only firm corrections are trusted);
-//              alphanumeric fragments wait in the joiner for the rest.
+//              it needs was corrected and trusted: BIW1, address and vector
+//              words (no check covers them) and the words of a page without a
+//              strong check must have needed only cheap changes and be clearly
+//              nearer to their codeword than to any rival the wide search met;
+//              an alphanumeric page whose fragment check fits may have dearer
+//              changes. Messages lie after the vector field. A phase whose
+//              words mostly need correction is not read, and where they need
+//              many, only address words received whole count. Alphanumeric
+//              fragments wait in the joiner for the rest.
 // The sync search runs all the time, so the next frame's sync is found while a
 // frame is still being read and taken up when it ends.
 //
@@ -27,8 +33,8 @@
 #include <array>
 #include <cstdint>
 
-#include "core/processing.h"
 #include "core/biquad.h"
+#include "core/processing.h"
 #include "core/registry.h"
 #include "flex_stages.h"
 
@@ -60,9 +66,11 @@ public:
     void FinishInput() override;
     const FlexStats& Stats() const { return stats_; }
 
-    // Per-word trust (sum of |soft| of the changed bits, units of half the
-    // distance between levels): words of a page whose check fits, words of a
-    // page with no check or whose check does not fit, address and vector words.
+    // Per-word trust by the cost of a correction (sum of |soft| of the changed
+    // bits, units of half the distance between levels) and its margin: words
+    // of a page whose fragment check fits; words of a page with no strong check
+    // (numeric: 6 bits) or whose check does not fit; BIW1, address and vector
+    // words.
     static constexpr double FirmCost = 1.6;
     static constexpr double StrictCost = 0.8;
     static constexpr double AddressCost = 1.2;
@@ -75,10 +83,16 @@ public:
     // A block information, address or vector word fit to act on.
     bool Firm(const flex::Corrected& c) const;
     // An address word is the one thing a wrong correction turns into a page
-    // for someone else: stricter still.
+    // for someone else: stricter still, and never more than two changes.
     static constexpr double AddressWordCost = 1.0;
     static constexpr double AddressWordMargin = 1.2;
-    static bool AddressFirm(const flex::Corrected& c);
+    bool AddressFirm(const flex::Corrected& c) const;
+    // Margins also in units of the phase's noise variance: the log-likelihood
+    // of the rival codeword is 2 x margin / variance below the one taken.
+    static constexpr double MarginInNoise = 4.0;
+    static constexpr double AddressMarginInNoise = 5.0;
+    // The check character of a BIW or vector, where it is required at all.
+    static bool Checked(const flex::Corrected& c);
     static constexpr double MaxFlipsPerWord = 2.5;
 
 private:
@@ -119,6 +133,7 @@ private:
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
     bool noisy_ = false;  // the phase being read corrects many bits
+    double noise_ = 0.0;  // and the variance of its soft values
 
     void Reset();
     void StartFrame(const flex::SyncHit& hit);

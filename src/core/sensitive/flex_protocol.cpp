@@ -354,7 +354,7 @@ int Signature(const std::string& text) {
 
 char NumericChar(int code) {
     static constexpr char kTable[] = "0123456789 U -][";
-    return code == 0xA ? '?' : kTable[code & 0xF];
+    return code == 0xA ? UncertainSpareNumeric : kTable[code & 0xF];
 }
 
 int NumericCode(char c) {

@@ -75,8 +75,9 @@ std::uint32_t UncertainParity(std::uint32_t word31);
 // i16-19 and i20) is 0xF mod 16.
 bool CheckCharacterFits(std::uint32_t info);
 std::uint32_t WithCheckCharacter(std::uint32_t info);
-// Whether BIWs and vectors follow the FIW's check character rule is a guess:
-// the generator sets it, the decoder does not require it.
+// Whether BIWs and vectors follow the FIW's check character rule is a guess
+// (recordings leave it 0): the generator sets it, the decoder requires it only
+// when this says so.
 constexpr bool UncertainBiwVectorCheckRequired = false;
 
 struct Corrected {
@@ -92,14 +93,15 @@ struct Corrected {
 
 // BCH(31,21) corrector: up to two wrong bits by syndrome, and with soft values
 // (index k = bit k, > 0 a one, about +-1 when clean) also candidates that flip
-// combinations of the ChaseBits least reliable bits first; the cheapest wins.
+// every combination of the `chaseBits` least reliable bits first; the cheapest
+// within MaxFlips wins, and every other codeword met sets the margin.
 class Corrector {
 public:
     Corrector();
     Corrected Hard(std::uint32_t word) const;
     Corrected Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits = ChaseBits) const;
     static constexpr int ChaseBits = 5;
-    // Words no check covers are searched wider, so that a rival codeword
+    // Words a page rests on are searched wider, so that a rival codeword
     // shows in the margin.
     static constexpr int WideChaseBits = 9;
     static constexpr int MaxChaseBits = 10;
@@ -113,11 +115,13 @@ private:
 
 // ----- frame information word -----
 
+// The r and t bits' meaning (and which t bit is which phase) is a guess: they
+// are read but nothing depends on them.
 struct Fiw {
     int cycle = 0;
     int frame = 0;
     bool repeat = false;
-    int traffic = 0;  // t: the four low-traffic flags (which bit is which phase: unknown)
+    int traffic = 0;  // t: the four low-traffic flags
 };
 std::uint32_t FiwInfo(int cycle, int frame);
 // False when the check character does not fit or a field is out of range.
@@ -191,18 +195,22 @@ constexpr bool UncertainHeaderInFragmentCheck = true;
 std::uint32_t FragmentCheck(std::span<const std::uint32_t> words, bool withHeader);
 bool FragmentCheckFits(std::span<const std::uint32_t> words);
 // Characters 1.. of a fragment's words after the header (word 2 of a first
-// fragment carries the signature in its first slot; so does a continuation,
-// whose word 2 layout is a guess read the same way). Trailing ETX and NUL
-// dropped.
+// fragment carries the signature in its first slot; a continuation's word 2
+// layout is a guess: its first slot is taken as control bits the same way).
+// Trailing ETX and NUL dropped.
 constexpr int EtxFill = 0x03;
 void UnpackAlpha(std::span<const std::uint32_t> body, std::string& out, int& signature);
-// Signature: complement of the 7-bit sum of the whole message's characters;
-// whether fill counts is a guess: both readings are accepted.
+// Signature: complement of the 7-bit sum of the whole message's characters,
+// fill left out (whether fill counts is a guess). The generator sends it; the
+// decoder does not require it (the fragment check covers the same words).
 int Signature(const std::string& text);
 
 // ----- numeric -----
 
 // Numeric digits: 4-bit codes from stream bit 2 on, packed across words.
+// Code 0xA (spare) and the alternative character set are not known: 0xA shows
+// as this character.
+constexpr char UncertainSpareNumeric = '?';
 char NumericChar(int code);
 int NumericCode(char c);  // -1 for a character numeric pages cannot carry
 constexpr int NumericSpace = 0xC;
@@ -215,5 +223,10 @@ int NumericCheck(std::span<const std::uint32_t> words, std::uint32_t vectorInfo,
 bool NumericCheckFits(std::span<const std::uint32_t> words, std::uint32_t vectorInfo);
 // The numbered-numeric layout is unknown: its digits are read like standard numeric.
 constexpr bool UncertainNumberedAsStandard = true;
+// A short message (three digits) to a long address carries five more digits in
+// the word after the vector, in a layout not known: they are not read.
+constexpr bool UncertainLongShortMessageDigits = false;
+// The short instruction vector (temporary addresses) is not known in detail:
+// counted, not shown.
 
 }  // namespace quorvel::flex

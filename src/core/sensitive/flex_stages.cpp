@@ -242,6 +242,16 @@ std::uint32_t FrameBuffer::Word(int phase, int w, std::span<float, 32> soft) con
     return word;
 }
 
+double FrameBuffer::NoiseVariance(int phase, bool signOfFour) const {
+    double sum = 0.0;
+    for (const float v : soft_[static_cast<std::size_t>(phase)]) {
+        const double a = std::fabs(v);
+        const double d = a - (signOfFour && a >= 2.0 ? 3.0 : 1.0);
+        sum += d * d;
+    }
+    return sum / BitsPerPhase;
+}
+
 // ----- fragments -----
 
 FragmentJoiner::FragmentJoiner() {
