@@ -108,12 +108,52 @@ void FlexDecoder::StartFrame(const flex::SyncHit& hit) {
     frameEnd_ = hit.aStart + (flex::BlockOffset + flex::BitsPerPhase) * flex::HeaderPeriod;
 }
 
+void FlexDecoder::PutData(int index, double u) {
+    float first = 0.0f, second = 0.0f;
+    slicer_.Soft(u, first, second);
+    const int s2 = index >> 1;
+    switch (hit_.mode) {
+        case Mode::M1600_2: frame_.Put(0, index, first); break;
+        case Mode::M3200_2: frame_.Put((index & 1) != 0 ? 2 : 0, s2, first); break;
+        case Mode::M3200_4:
+            frame_.Put(0, index, first);
+            frame_.Put(1, index, second);
+            break;
+        case Mode::M6400_4:
+            frame_.Put((index & 1) != 0 ? 2 : 0, s2, first);
+            frame_.Put((index & 1) != 0 ? 3 : 1, s2, second);
+            break;
+    }
+}
+
+void FlexDecoder::Replay() {
+    // The first symbols of the blocks were sliced while the slicer was still
+    // learning their levels; slice them again from what it knows now.
+    // The DC as it was then (it wanders as the data begin); the levels and
+    // spill as learnt since.
+    flex::Slicer again = slicer_;
+    again.Restart();
+    again.SetAdapt(false);
+    int index = 0;
+    for (std::size_t i = 0; i < early_.size(); ++i) {
+        double u = 0.0, d = 0.0;
+        again.SetDc(earlyDc_[i]);
+        if (again.Push(early_[i], u, d)) PutData(index++, hit_.inverted ? -u : u);
+    }
+}
+
 void FlexDecoder::OnSymbol(const flex::Symbol& s) {
     double u = 0.0, d = 0.0;
+    if (state_ == State::Blocks && clocked_ < ReplaySymbols) {
+        early_[static_cast<std::size_t>(clocked_)] = s.value;
+        earlyDc_[static_cast<std::size_t>(clocked_)] = slicer_.Dc();
+    }
     if (slicer_.Push(s.value, u, d)) OnDecided(u, d);
     mid_ = s.mid;
     const int length = state_ == State::Header ? flex::Sync2Offset : state_ == State::Sync2 ? Sync2Symbols() : BlockSymbols();
-    if (++clocked_ < length) return;
+    ++clocked_;
+    if (state_ == State::Blocks && clocked_ == ReplaySymbols) Replay();
+    if (clocked_ < length) return;
     // The section ends: its last symbol out, then the next section.
     if (slicer_.Flush(u, d)) OnDecided(u, d);
     clocked_ = 0;
@@ -151,25 +191,10 @@ void FlexDecoder::OnDecided(double u, double d) {
         case State::Header:
             if (symbol_ >= flex::FiwOffset) fiwSoft_[static_cast<std::size_t>(symbol_ - flex::FiwOffset)] = static_cast<float>(data);
             break;
-        case State::Blocks: {
+        case State::Blocks:
             if (symbol_ == kFirstSymbols) slicer_.SetAdapt(true);
-            float first = 0.0f, second = 0.0f;
-            slicer_.Soft(data, first, second);
-            const int s2 = symbol_ >> 1;
-            switch (hit_.mode) {
-                case Mode::M1600_2: frame_.Put(0, symbol_, first); break;
-                case Mode::M3200_2: frame_.Put((symbol_ & 1) != 0 ? 2 : 0, s2, first); break;
-                case Mode::M3200_4:
-                    frame_.Put(0, symbol_, first);
-                    frame_.Put(1, symbol_, second);
-                    break;
-                case Mode::M6400_4:
-                    frame_.Put((symbol_ & 1) != 0 ? 2 : 0, s2, first);
-                    frame_.Put((symbol_ & 1) != 0 ? 3 : 1, s2, second);
-                    break;
-            }
+            PutData(symbol_, data);
             break;
-        }
         default: break;
     }
     ++symbol_;
@@ -208,6 +233,24 @@ bool FlexDecoder::Checked(const Corrected& c) {
 bool FlexDecoder::AddressFirm(const Corrected& c) const {
     return c.flipped <= 2 && c.cost <= AddressWordCost &&
            c.margin >= std::max(AddressWordMargin, AddressMarginInNoise * noise_);
+}
+
+bool FlexDecoder::LayoutHolds(int letter, int first, int vectors) {
+    const int slots = vectors - first;
+    const int messageField = vectors + slots;
+    if (messageField > flex::WordsPerPhase) return false;
+    for (int i = first; i < vectors; ++i) {
+        const Corrected& a = WordAt(letter, i);
+        if (!a.ok || flex::ClassifyAddress(flex::InfoOf(a.word)) == flex::AddressWord::Idle) return false;
+        const Corrected& v = WordAt(letter, vectors + (i - first));
+        if (!v.ok) return false;
+        const flex::Vector vector = flex::ParseVector(flex::InfoOf(v.word));
+        if (vector.type == flex::VectorType::ShortMessage || vector.type == flex::VectorType::Instruction) continue;
+        if (flex::ClassifyAddress(flex::InfoOf(a.word)) == flex::AddressWord::LongSecond) continue;
+        if (vector.start < messageField || vector.words < 1 || vector.start + vector.words > flex::WordsPerPhase + 1)
+            return false;
+    }
+    return true;
 }
 
 const Corrected& FlexDecoder::QuickAt(int letter, int w) {
@@ -264,11 +307,15 @@ void FlexDecoder::DecodePhase(int letter) {
         ++stats_.noisyPhases;
         return;
     }
-    if (!Firm(b1) || !Checked(b1)) return;
+    if (!b1.ok || !Checked(b1)) return;
     const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
     const int first = biw.extraBiws + 1;
     const int vectors = biw.vectorStart;
     if (vectors <= first || vectors >= flex::WordsPerPhase) return;
+    // A BIW1 that is not firm is still taken when the layout it gives holds
+    // together: only addresses in the address field, and vectors whose
+    // messages lie in the message field.
+    if (!Firm(b1) && !(b1.cost <= FirmCost && b1.margin >= LooseBiwMargin && LayoutHolds(letter, first, vectors))) return;
     const int frameCount = fiw_.cycle * flex::Frames + fiw_.frame;
     const int messageField = vectors + (vectors - first);
 

@@ -139,6 +139,14 @@ private:
     void StartFrame(const flex::SyncHit& hit);
     void OnSymbol(const flex::Symbol& s);
     void OnDecided(double u, double d);
+    void PutData(int index, double u);
+    bool LayoutHolds(int letter, int first, int vectors);
+    static constexpr double LooseBiwMargin = 0.2;
+    void Replay();
+    // The blocks' first symbols, sliced again once the slicer has learnt.
+    static constexpr int ReplaySymbols = 384;
+    std::array<double, ReplaySymbols> early_{};
+    std::array<double, ReplaySymbols> earlyDc_{};
     void EndHeader();
     void DecodeFrame();
     void DecodePhase(int letter);

@@ -159,6 +159,7 @@ public:
     void Soft(double u, float& first, float& second) const;
     double Amplitude() const { return amplitude_; }
     double Dc() const { return dc_; }
+    void SetDc(double dc) { dc_ = dc; }
     double SpillBefore() const { return before_; }
     double SpillAfter() const { return after_; }
 
