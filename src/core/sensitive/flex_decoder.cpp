@@ -369,7 +369,7 @@ void FlexDecoder::DecodePhase(int letter) {
         page.cycle = fiw_.cycle;
         page.frame = fiw_.frame;
         page.inverted = hit_.inverted;
-        page.at = {std::max<std::int64_t>(0, std::llround(hit_.aStart)), ctx_.clock.LocalNow()};
+        page.at = {std::max<std::int64_t>(0, std::llround(frameEnd_)), ctx_.clock.LocalNow()};
 
         // The message words: with a long address the first stands in the
         // second vector slot and the vector's start points at the second.
