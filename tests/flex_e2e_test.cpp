@@ -4,7 +4,9 @@
 // must give nothing; and the lines a page becomes.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "core/engine.h"
 #include "core/sensitive/flex_format.h"
@@ -250,6 +252,41 @@ TEST(FlexOutput, GeneratorAndDecoderCommandLines) {
     const auto bad = RunCommand(std::string(QUORVEL_GEN_PATH) + " flex --mode 1600/2 --page 5,tone,C -o " + path);
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("phase C is not sent in mode 1600/2"), std::string::npos) << bad.err;
+}
+
+TEST(FlexOutput, StationNamesAndFiltersPages) {
+    const std::string dir = ::testing::TempDir();
+    const std::string wav = dir + "flex_station.wav", names = dir + "flex_names.csv";
+    {
+        std::ofstream out(names);
+        out << "protocol,address,subaddress,name,action\nflex,123456,,Wache Nord\nflex,000000007,,,ignore\n";
+    }
+    const auto made = RunCommand(std::string(QUORVEL_GEN_PATH) +
+                                 " flex --mode 1600/2 --page 123456,alpha,Feuer --page 2101249,numeric,112 --page 7,tone -o " + wav);
+    ASSERT_EQ(made.status, 0) << made.err;
+    struct Case {
+        std::string args;
+        std::vector<std::string> pages;  // capcode [name]
+    };
+    const Case cases[] = {
+        {"--aliases " + names, {"000123456 [Wache Nord]", "002101249 []"}},
+        {"--only flex:2000000-3000000", {"002101249 []"}},
+        {"--ignore flex:123456", {"002101249 []", "000000007 []"}},
+    };
+    for (const Case& c : cases) {
+        const auto r = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d flex --format json " + c.args + " " + wav);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> got;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto j = nlohmann::json::parse(line);
+            got.push_back(flex::CapcodeText(j["capcode"].get<std::uint64_t>()) + " [" + j.value("name", "") + "]");
+        }
+        EXPECT_EQ(got, c.pages) << c.args;
+    }
+    const auto bad = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d flex --only flex:3223326721 " + wav);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("a capcode 1-3223326720"), std::string::npos) << bad.err;
 }
 
 }  // namespace

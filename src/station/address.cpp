@@ -7,6 +7,7 @@ namespace quorvel::station {
 namespace {
 
 constexpr std::uint64_t kMaxRic = 0x1FFFFF;  // 21 address bits
+constexpr std::uint64_t kMaxCapcode = 3223326720ull;  // the highest long FLEX address
 
 std::optional<std::uint64_t> Digits(std::string_view text, int base, std::size_t minLength, std::size_t maxLength) {
     if (text.size() < minLength || text.size() > maxLength) return std::nullopt;
@@ -24,7 +25,9 @@ std::optional<std::uint64_t> Digits(std::string_view text, int base, std::size_t
 
 }  // namespace
 
-bool KnownProtocol(std::string_view p) { return p == "pocsag" || p == "fms" || p == "zvei" || p == "ccir"; }
+bool KnownProtocol(std::string_view p) {
+    return p == "pocsag" || p == "fms" || p == "zvei" || p == "ccir" || p == "flex";
+}
 
 std::optional<std::uint64_t> AddressValue(std::string_view protocol, std::string_view address) {
     if (protocol == "pocsag") {
@@ -33,6 +36,11 @@ std::optional<std::uint64_t> AddressValue(std::string_view protocol, std::string
         return v;
     }
     if (protocol == "fms") return Digits(address, 16, 8, 8);
+    if (protocol == "flex") {
+        auto v = Digits(address, 10, 1, 10);
+        if (v && (*v == 0 || *v > kMaxCapcode)) return std::nullopt;
+        return v;
+    }
     if (protocol == "zvei" || protocol == "ccir") return Digits(address, 10, 5, 5);
     return std::nullopt;
 }
@@ -40,6 +48,7 @@ std::optional<std::uint64_t> AddressValue(std::string_view protocol, std::string
 std::string AddressForm(std::string_view protocol) {
     if (protocol == "pocsag") return "a RIC 0-2097151";
     if (protocol == "fms") return "8 hex digits (organisation, Land, location, vehicle)";
+    if (protocol == "flex") return "a capcode 1-3223326720";
     return "5 digits";
 }
 
@@ -49,6 +58,7 @@ std::string CanonicalAddress(std::string_view protocol, std::string_view address
     char text[32];
     if (protocol == "pocsag") std::snprintf(text, sizeof text, "%07llu", static_cast<unsigned long long>(*v));
     else if (protocol == "fms") std::snprintf(text, sizeof text, "%08llX", static_cast<unsigned long long>(*v));
+    else if (protocol == "flex") std::snprintf(text, sizeof text, "%09llu", static_cast<unsigned long long>(*v));
     else return std::string(address);
     return text;
 }

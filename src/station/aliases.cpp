@@ -160,7 +160,7 @@ bool AliasTable::Parse(const std::string& textIn, const std::string& source, std
         }
         const std::string protocol = Lower(f[0]);
         if (!KnownProtocol(protocol)) {
-            bad(number, "unknown protocol '" + f[0] + "' (pocsag, fms, zvei or ccir)");
+            bad(number, "unknown protocol '" + f[0] + "' (pocsag, fms, zvei, ccir or flex)");
             continue;
         }
         const std::string address = CanonicalAddress(protocol, f[1]);

@@ -31,6 +31,12 @@ bool CallFromJson(const std::string& text, Call& call) {
             call.function = j.value("status", "");
             call.detail = j.value("bits", "").substr(0, 10);  // the data bits, not the check part
         }
+    } else if (call.protocol == "flex") {
+        char capcode[24];
+        std::snprintf(capcode, sizeof capcode, "%09llu", static_cast<unsigned long long>(j.value("capcode", 0ull)));
+        call.address = capcode;
+        call.detail = j.value("type", "");
+        call.message = j.value("message", "");
     } else if (call.protocol == "zvei" || call.protocol == "ccir") {
         call.address = j.value("address", "");
         call.detail = j.value("table", "");

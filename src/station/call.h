@@ -8,9 +8,10 @@
 namespace quorvel::station {
 
 struct Call {
-    std::string protocol;  // pocsag, fms, zvei, ccir
+    std::string protocol;  // pocsag, fms, zvei, ccir, flex
     // pocsag: the RIC as 7 digits; fms: the 8-digit identity (empty when the
-    // telegram's data could not be decided); zvei/ccir: the digits.
+    // telegram's data could not be decided); zvei/ccir: the digits; flex: the
+    // capcode with at least 9 digits.
     std::string address;
     std::string function;  // pocsag: 0..3; fms telegram: the status digit; else empty
     // What else tells two calls to one address apart: the POCSAG type, the FMS
