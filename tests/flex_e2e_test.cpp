@@ -112,6 +112,39 @@ TEST(FlexEndToEnd, FragmentsJoinedAcrossFrames) {
     EXPECT_EQ(gap.decoder.Stats().droppedFragments, 2) << "the third fragment finds the message out of order, the fourth none";
 }
 
+TEST(FlexEndToEnd, VectorsPointingOutsideTheFrameShowNothing) {
+    // Vectors whose messages would run past word 87 or start inside the
+    // address and vector fields: nothing shown, nothing read out of place.
+    struct Case {
+        std::uint64_t capcode;
+        flex::VectorType type;
+        int start, words;
+    };
+    const Case cases[] = {{2101249, flex::VectorType::Alpha, 0, 127}, {123456, flex::VectorType::Alpha, 80, 50},
+                          {123456, flex::VectorType::Binary, 85, 127}, {2101249, flex::VectorType::Secure, 1, 127},
+                          {123456, flex::VectorType::Alpha, 1, 3}};
+    for (const Case& c : cases) {
+        gen::FlexTransmission t;
+        t.pages = {{c.capcode, Kind::Alpha, "text", {}, 0}};
+        auto frames = gen::FlexFrames(t);
+        flex::Vector v;
+        v.type = c.type;
+        v.start = c.start;
+        v.words = c.words;
+        const int slot = flex::ParseBiw1(flex::InfoOf(frames[0].words[0][0])).vectorStart;
+        frames[0].words[0][static_cast<std::size_t>(slot)] = flex::Encode(flex::VectorInfo(v));
+        gen::FlexSignal sig;
+        sig.level = 8000.0;
+        std::vector<double> wave(4000, 0.0);
+        const auto w = gen::FlexWaveform(sig, frames);
+        wave.insert(wave.end(), w.begin(), w.end());
+        FlexRig rig;
+        rig.Feed(wave);
+        EXPECT_TRUE(rig.pages.empty()) << c.start << " " << c.words;
+        EXPECT_EQ(rig.decoder.Stats().rejectedPages, 1);
+    }
+}
+
 TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     struct Row {
         Mode mode;

@@ -418,7 +418,7 @@ void FlexDecoder::DecodePhase(int letter) {
                 // The check is known only once the words are in.
                 std::array<std::uint32_t, flex::WordsPerPhase> probe{};
                 int n = v.words;
-                bool ok = n >= 2;
+                bool ok = n >= 2 && n <= flex::WordsPerPhase;
                 for (int k = 0; ok && k < n; ++k) {
                     const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
                     if (w < 1 || w >= flex::WordsPerPhase || !WordAt(letter, w).ok) ok = false;
