@@ -21,7 +21,7 @@ std::vector<double> Frames(flex::Mode mode) {
     s.frames = 6;
     s.leadSeconds = 0.1;
     s.tailSeconds = 0.1;
-    std::vector<gen::FlexPageSpec> pages = testing::RandomFlexPages(3, mode, 40);
+    std::vector<gen::FlexPageToSend> pages = testing::RandomFlexPages(3, mode, 40);
     std::vector<double> v = testing::FlexSamples(s, pages);
     for (double& x : v) x = std::nearbyint(x);
     return v;

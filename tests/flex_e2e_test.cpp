@@ -18,12 +18,12 @@
 namespace quorvel::testing {
 namespace {
 
-using Kind = FlexPageSpec::Kind;
+using Kind = FlexPageToSend::Kind;
 
 // Every kind and address range, in one phase.
-std::vector<FlexPageSpec> PagesOfEveryKind(int phase) {
+std::vector<FlexPageToSend> PagesOfEveryKind(int phase) {
     const auto page = [phase](std::uint64_t capcode, Kind kind, std::string text, std::vector<std::uint32_t> words = {}) {
-        return FlexPageSpec{capcode + static_cast<std::uint64_t>(phase), kind, std::move(text), std::move(words), phase};
+        return FlexPageToSend{capcode + static_cast<std::uint64_t>(phase), kind, std::move(text), std::move(words), phase};
     };
     return {
         page(123456, Kind::Alpha, "Hello World"),
@@ -49,7 +49,7 @@ TEST(FlexEndToEnd, EveryModePhaseKindAndAddressRange) {
             s.ppm = inverted ? -1000.0 : 1000.0;
             s.cycle = 14;
             s.frame = 127;
-            std::vector<FlexPageSpec> sent;
+            std::vector<FlexPageToSend> sent;
             for (int p = 0; p < flex::Info(s.mode).phases; ++p) {
                 auto more = PagesOfEveryKind(flex::PhaseLetter(s.mode, p));
                 sent.insert(sent.end(), more.begin(), more.end());
@@ -81,7 +81,7 @@ TEST(FlexEndToEnd, FragmentsJoinedAcrossFrames) {
     s.cycle = 2;
     s.frame = 126;  // the fragments run on into the next cycle
     const std::string text = "A message sent in four fragments of twenty characters, one per frame";
-    const std::vector<FlexPageSpec> sent = {{555555, Kind::Alpha, text, {}, 2}, {666666, Kind::Alpha, "short one", {}, 2}};
+    const std::vector<FlexPageToSend> sent = {{555555, Kind::Alpha, text, {}, 2}, {666666, Kind::Alpha, "short one", {}, 2}};
     FlexRig rig;
     rig.Feed(FlexSamples(s, sent));
     ASSERT_EQ(rig.pages.size(), 2u);
@@ -264,7 +264,7 @@ TEST(FlexOutput, RunsWithTheSensitiveSwitchOffAndControlCodesAsTokens) {
     engine.ctx.settings.FlexEnabled.store(true);
     engine.ctx.settings.Sensitive.store(false);
     FlexScenario s;
-    const std::vector<FlexPageSpec> sent = {{123456, Kind::Alpha, "Alarm\r\nGate 4", {}, 0}};
+    const std::vector<FlexPageToSend> sent = {{123456, Kind::Alpha, "Alarm\r\nGate 4", {}, 0}};
     const std::string text = DecodeSamples(engine, gen::Quantize(FlexSamples(s, sent)));
     EXPECT_EQ(text, "14:03:07\tFLEX 1600/2/A 03.005\t000123456\tALN\tAlarm<CR><LF>Gate 4\r\n");
 }

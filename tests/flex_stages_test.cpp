@@ -215,7 +215,7 @@ TEST(FlexInterleaving, BlockBitsGoColumnByColumn) {
     // The generator's symbols read back through the frame buffer give its words.
     gen::FlexTransmission t;
     t.mode = Mode::M6400_4;
-    t.pages = {{123456, gen::FlexPageSpec::Kind::Alpha, "abc", {}, 3}};
+    t.pages = {{123456, gen::FlexPageToSend::Kind::Alpha, "abc", {}, 3}};
     const auto frames = gen::FlexFrames(t);
     const gen::FlexSymbols symbols = gen::FlexFrameSymbols(t.mode, frames);
     const std::size_t data = static_cast<std::size_t>(Sync1Lead + Sync2Offset + 2 * (BlockOffset - Sync2Offset));

@@ -22,7 +22,7 @@
 
 namespace quorvel::testing {
 
-using gen::FlexPageSpec;
+using gen::FlexPageToSend;
 using flex::Mode;
 
 struct FlexScenario {
@@ -42,30 +42,30 @@ struct FlexScenario {
 
 // `count` pages drawn from `seed` over the phases of the mode: alphanumeric,
 // numeric, tone only; short and long capcodes.
-inline std::vector<FlexPageSpec> RandomFlexPages(std::uint64_t seed, Mode mode, int count) {
+inline std::vector<FlexPageToSend> RandomFlexPages(std::uint64_t seed, Mode mode, int count) {
     static const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .,:-/()!?";
     static const std::string digits = "0123456789 -U";
     gen::NoiseSource r(seed * 7919 + 17);
     auto pick = [&r](int n) { return std::min(n - 1, static_cast<int>(r.Uniform() * n)); };
-    std::vector<FlexPageSpec> out;
+    std::vector<FlexPageToSend> out;
     const int phases = flex::Info(mode).phases;
     for (int i = 0; i < count; ++i) {
-        FlexPageSpec p;
+        FlexPageToSend p;
         p.phase = flex::PhaseLetter(mode, pick(phases));
         p.capcode = pick(5) == 0 ? 2101249ull + static_cast<std::uint64_t>(pick(1000000000))
                                  : 1 + static_cast<std::uint64_t>(pick(1933312));
         const int kind = pick(20);
         if (kind < 12) {
-            p.kind = FlexPageSpec::Kind::Alpha;
+            p.kind = FlexPageToSend::Kind::Alpha;
             const int n = 5 + pick(60);
             for (int k = 0; k < n; ++k) p.text += letters[static_cast<std::size_t>(pick(static_cast<int>(letters.size())))];
         } else if (kind < 17) {
-            p.kind = FlexPageSpec::Kind::Numeric;
+            p.kind = FlexPageToSend::Kind::Numeric;
             const int n = 3 + pick(20);
             for (int k = 0; k < n; ++k) p.text += digits[static_cast<std::size_t>(pick(static_cast<int>(digits.size())))];
             while (p.text.back() == ' ') p.text.back() = '7';
         } else {
-            p.kind = FlexPageSpec::Kind::Tone;
+            p.kind = FlexPageToSend::Kind::Tone;
         }
         out.push_back(p);
     }
@@ -73,7 +73,7 @@ inline std::vector<FlexPageSpec> RandomFlexPages(std::uint64_t seed, Mode mode, 
 }
 
 // The pages as audio at 11025 Hz with noise and DC offset around them.
-inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<FlexPageSpec>& pages) {
+inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<FlexPageToSend>& pages) {
     gen::FlexTransmission t;
     t.mode = s.mode;
     t.cycle = s.cycle;
@@ -125,12 +125,12 @@ struct FlexRig final : EventSink {
     }
 };
 
-inline bool SamePage(const FlexPage& got, const FlexPageSpec& sent) {
+inline bool SamePage(const FlexPage& got, const FlexPageToSend& sent) {
     if (got.capcode != sent.capcode || got.phase != sent.phase || got.type != gen::FlexExpectedType(sent)) return false;
     switch (sent.kind) {
-        case FlexPageSpec::Kind::Tone: return got.text.empty();
-        case FlexPageSpec::Kind::Binary:
-        case FlexPageSpec::Kind::Secure: return got.rawWords == sent.words;
+        case FlexPageToSend::Kind::Tone: return got.text.empty();
+        case FlexPageToSend::Kind::Binary:
+        case FlexPageToSend::Kind::Secure: return got.rawWords == sent.words;
         default: return got.text == sent.text;
     }
 }
@@ -148,7 +148,7 @@ struct FlexScore {
 
 // Exact pages match one sent; any other page is corrupt when its capcode is
 // one of the pages sent and not yet found, else false.
-inline FlexScore ScoreFlex(const std::vector<FlexPage>& got, const std::vector<FlexPageSpec>& sent) {
+inline FlexScore ScoreFlex(const std::vector<FlexPage>& got, const std::vector<FlexPageToSend>& sent) {
     FlexScore score;
     score.expected = static_cast<int>(sent.size());
     std::vector<bool> found(sent.size(), false);

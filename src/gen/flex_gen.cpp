@@ -17,7 +17,7 @@ namespace quorvel::gen {
 namespace {
 
 using flex::Mode;
-using Kind = FlexPageSpec::Kind;
+using Kind = FlexPageToSend::Kind;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTransmitBandwidthPerRate = 0.8;
@@ -105,7 +105,7 @@ std::vector<std::vector<std::uint32_t>> AlphaFragments(const std::string& text, 
 
 }  // namespace
 
-std::string FlexCheckPage(const FlexPageSpec& p, Mode mode) {
+std::string FlexCheckPage(const FlexPageToSend& p, Mode mode) {
     std::array<std::uint32_t, 2> words{};
     int count = 0;
     if (!flex::AddressWords(p.capcode, words, count)) return "capcode " + std::to_string(p.capcode) + " has no address";
@@ -129,7 +129,7 @@ std::string FlexCheckPage(const FlexPageSpec& p, Mode mode) {
     return {};
 }
 
-FlexPageType FlexExpectedType(const FlexPageSpec& p) {
+FlexPageType FlexExpectedType(const FlexPageToSend& p) {
     switch (p.kind) {
         case Kind::Alpha: return FlexPageType::Alpha;
         case Kind::Tone: return FlexPageType::Tone;
@@ -143,7 +143,7 @@ std::vector<FlexFrameWords> FlexFrames(const FlexTransmission& t) {
     if (t.fragmentChars < 1 || t.fragmentChars > 249) throw std::invalid_argument("fragment length outside 1..249");
     std::vector<Item> items;
     std::map<std::uint64_t, int> numbers;
-    for (const FlexPageSpec& p : t.pages) {
+    for (const FlexPageToSend& p : t.pages) {
         const std::string error = FlexCheckPage(p, t.mode);
         if (!error.empty()) throw std::invalid_argument(error);
         Item base;

@@ -21,7 +21,7 @@
 
 namespace quorvel::gen {
 
-struct FlexPageSpec {
+struct FlexPageToSend {
     enum class Kind { Alpha, Numeric, ShortNumeric, NumberedNumeric, SpecialNumeric, Tone, Binary, Secure };
     std::uint64_t capcode = 0;
     Kind kind = Kind::Alpha;
@@ -37,7 +37,7 @@ struct FlexTransmission {
     int cycle = 0;   // 0..14
     int frame = 0;   // 0..127
     int frames = 1;  // at least this many frames (more when the pages need them)
-    std::vector<FlexPageSpec> pages;
+    std::vector<FlexPageToSend> pages;
     // Characters per alphanumeric fragment (at most 249).
     int fragmentChars = 240;
 };
@@ -50,12 +50,12 @@ struct FlexFrameWords {
 };
 
 // Empty when the page can be sent in this mode, else what is wrong with it.
-std::string FlexCheckPage(const FlexPageSpec& page, flex::Mode mode);
+std::string FlexCheckPage(const FlexPageToSend& page, flex::Mode mode);
 // The frames' words. Throws std::invalid_argument for a page FlexCheckPage rejects.
 std::vector<FlexFrameWords> FlexFrames(const FlexTransmission& t);
 
 // The expected text of a page as the decoder reports it (alpha/numeric), and its type.
-FlexPageType FlexExpectedType(const FlexPageSpec& page);
+FlexPageType FlexExpectedType(const FlexPageToSend& page);
 
 struct FlexSignal {
     enum class Output { Discriminator, LineOutput };

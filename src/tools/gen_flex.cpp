@@ -20,9 +20,9 @@
 namespace quorvel::tools {
 namespace {
 
-using Kind = gen::FlexPageSpec::Kind;
+using Kind = gen::FlexPageToSend::Kind;
 
-std::string ParsePage(const std::string& value, gen::FlexPageSpec& page) {
+std::string ParsePage(const std::string& value, gen::FlexPageToSend& page) {
     const std::string usage = "--page \"" + value + "\": expected CAPCODE,KIND[,TEXT][,PHASE]";
     const std::size_t c1 = value.find(',');
     if (c1 == std::string::npos) return usage;
@@ -103,7 +103,7 @@ void AddFlexCommand(CLI::App& app, int& exitCode) {
             if (mode == flex::Info(static_cast<flex::Mode>(m)).name) t.mode = static_cast<flex::Mode>(m);
         t.pages.clear();
         for (const std::string& value : pages) {
-            gen::FlexPageSpec p;
+            gen::FlexPageToSend p;
             std::string error = ParsePage(value, p);
             if (error.empty()) {
                 error = gen::FlexCheckPage(p, t.mode);
