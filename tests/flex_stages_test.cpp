@@ -284,6 +284,52 @@ TEST(FlexSync, FindsEveryModeInBothPolarities) {
         }
 }
 
+TEST(FlexClock, TracksAThousandPpmAt3200SymbolsPerSecond) {
+    // Random two-level symbols whose clock runs 1000 ppm off either way, as
+    // rectangles with noise; the clock starts on the first symbol with the
+    // nominal period and follows on the transitions alone.
+    for (const double ppm : {1000.0, -1000.0}) {
+        const double nominal = SampleRateHz / 3200.0;
+        const double period = nominal / (1.0 + ppm * 1e-6);
+        std::mt19937 random(3);
+        constexpr int kSymbols = 6000;
+        std::vector<int> sent(kSymbols);
+        for (int& b : sent) b = static_cast<int>(random() & 1u);
+        gen::NoiseSource noise(4);
+        const auto samples = static_cast<std::int64_t>(kSymbols * period) - 8;
+        std::vector<double> wave(static_cast<std::size_t>(samples));
+        for (std::int64_t n = 0; n < samples; ++n) {
+            // Sample n holds the signal from n to n + 1: the mean of the symbols there.
+            double v = 0.0;
+            for (int q = 0; q < 8; ++q) {
+                const auto k = static_cast<std::size_t>((static_cast<double>(n) + (q + 0.5) / 8.0) / period);
+                v += sent[k] != 0 ? 1.0 : -1.0;
+            }
+            wave[static_cast<std::size_t>(n)] = v / 8.0 + 0.3 * noise.Gaussian();
+        }
+        SymbolClock clock;
+        clock.Start(0.0, nominal);
+        clock.SetGains(0.03, 0.0004);
+        Symbol s;
+        int k = 0, wrong = 0, previous = 0;
+        // The ring holds the last 4096 samples: read as they come.
+        sensitive::SampleRing live;
+        for (std::int64_t n = 0; n < samples; ++n) {
+            live.Put(n, wave[static_cast<std::size_t>(n)]);
+            while (clock.Next(live, n + 1, s)) {
+                const int d = s.value > 0.0 ? 1 : -1;
+                if (k > 0 && d != previous) clock.Correct((s.mid - 0.5 * (d + previous)) / (d - previous));
+                if (k >= 1000 && k < kSymbols - 2 && (d > 0) != (sent[static_cast<std::size_t>(k)] != 0)) ++wrong;
+                previous = d;
+                ++k;
+            }
+        }
+        EXPECT_GT(k, kSymbols - 10);
+        EXPECT_LE(wrong, 2) << ppm;
+        EXPECT_NEAR(clock.Drift(), -ppm * 1e-6, 3e-4) << ppm;
+    }
+}
+
 TEST(FlexFragments, JoinedInOrderDroppedOtherwise) {
     FragmentJoiner j;
     std::string text;
