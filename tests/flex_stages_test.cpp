@@ -256,7 +256,8 @@ TEST(FlexSymbols, FourLevelGrayMapping) {
 
 TEST(FlexSync, FindsEveryModeInBothPolarities) {
     for (int m = 0; m < ModeCount; ++m)
-        for (const bool inverted : {false, true}) {
+        for (const bool inverted : {false, true})
+        for (const double snr : {6.0, 0.0}) {
             gen::FlexTransmission t;
             t.mode = static_cast<Mode>(m);
             gen::FlexSignal s;
@@ -266,7 +267,7 @@ TEST(FlexSync, FindsEveryModeInBothPolarities) {
             std::vector<double> wave(3000, 0.0);
             const auto frame = gen::FlexWaveform(s, gen::FlexFrames(t));
             wave.insert(wave.end(), frame.begin(), frame.begin() + 6000);
-            gen::AddNoise(wave, 8000.0 * 8000.0, 6.0, 5 + static_cast<std::uint64_t>(m));
+            gen::AddNoise(wave, 8000.0 * 8000.0, snr, 5 + static_cast<std::uint64_t>(m) + (inverted ? 10 : 0));
             SyncSearch search;
             int hits = 0;
             SyncHit hit;
@@ -275,12 +276,13 @@ TEST(FlexSync, FindsEveryModeInBothPolarities) {
                     hit = search.Hit();
                     ++hits;
                 }
-            ASSERT_EQ(hits, 1) << Info(t.mode).name << (inverted ? " inverted" : "");
+            ASSERT_EQ(hits, 1) << Info(t.mode).name << (inverted ? " inverted" : "") << " " << snr << " dB";
             EXPECT_EQ(hit.mode, t.mode);
             EXPECT_EQ(hit.inverted, inverted);
             // A begins after 32 symbols of bit sync.
             EXPECT_NEAR(hit.aStart, 3000.0 + Sync1Lead * HeaderPeriod, 1.5);
             EXPECT_NEAR(hit.amplitude / 8000.0, 0.8, 0.2) << "the outer level, a little below the peak";
+            EXPECT_NEAR(hit.score, hit.amplitude, 0.05 * hit.amplitude) << "the whole window, the mode's symbols too, fits";
         }
 }
 

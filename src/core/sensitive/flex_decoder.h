@@ -3,7 +3,8 @@
 // The signal and its layout are described in flex_protocol.h, the stages in
 // flex_stages.h. How it listens:
 //   searching  every sample goes through a 0.5 Hz high-pass into the sample
-//              ring and the sync search;
+//              ring and the sync search (the discriminator output: the
+//              receiver's line output is not decoded);
 //   header     a sync 1 found: the symbol clock starts at A's first symbol
 //              (1600/s, two levels, level and DC from the sync window) and
 //              reads the FIW 80 symbols on; it must correct (BCH, two bits or

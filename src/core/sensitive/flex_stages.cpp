@@ -8,6 +8,13 @@ namespace quorvel::flex {
 
 // ----- sync search -----
 
+namespace {
+// The symbols of the window the four modes share: A's last 16 and B (A's
+// first 16 and so the first 16 of A inverted tell the modes apart).
+constexpr int kCommonFrom = 16;
+constexpr int kCommonTo = 48;
+}  // namespace
+
 std::array<std::int8_t, SyncWindowSymbols> SyncSearch::Window(Mode m) {
     std::array<std::int8_t, SyncWindowSymbols> t{};
     const std::uint32_t a = Info(m).syncA;
@@ -63,7 +70,7 @@ bool SyncSearch::Step(double x, std::int64_t index) {
     if ((index & 1) == 0) {
         const double meanAbs = absSum_ / span_;
         const double common = Common(index);
-        if (meanAbs > 0.0 && std::fabs(common) >= Gate * 48.0 * meanAbs) {
+        if (meanAbs > 0.0 && std::fabs(common) >= Gate * (kCommonTo - kCommonFrom) * meanAbs) {
             Evaluate(index - 1, Common(index - 1));
             Evaluate(index, common);
         }
@@ -77,10 +84,10 @@ bool SyncSearch::Step(double x, std::int64_t index) {
 }
 
 double SyncSearch::Common(std::int64_t index) const {
-    // A, B and A inverted agree in all but A's first 16 symbols.
+    // The modes' windows agree in A's last 16 symbols and B.
     const auto& t = templ_[0];
     double common = 0.0;
-    for (int k = 16; k < SyncWindowSymbols; ++k)
+    for (int k = kCommonFrom; k < kCommonTo; ++k)
         common += t[static_cast<std::size_t>(k)] * At(index - lag_[static_cast<std::size_t>(k)]);
     return common;
 }
@@ -88,11 +95,19 @@ double SyncSearch::Common(std::int64_t index) const {
 void SyncSearch::Evaluate(std::int64_t index, double common) {
     std::array<double, SyncWindowSymbols> v{};
     for (int k = 0; k < SyncWindowSymbols; ++k) v[static_cast<std::size_t>(k)] = At(index - lag_[static_cast<std::size_t>(k)]);
+    // The common symbols are balanced: their mean is the DC, which the
+    // modes' own symbols are judged without (the line output's level wanders).
+    double dc = 0.0;
+    for (int k = kCommonFrom; k < kCommonTo; ++k) dc += v[static_cast<std::size_t>(k)];
+    dc /= kCommonTo - kCommonFrom;
     int bestMode = 0;
     double bestCorr = 0.0;
     for (int m = 0; m < ModeCount; ++m) {
         double c = common;
-        for (int k = 0; k < 16; ++k) c += templ_[static_cast<std::size_t>(m)][static_cast<std::size_t>(k)] * v[static_cast<std::size_t>(k)];
+        for (int k = 0; k < SyncWindowSymbols; ++k) {
+            if (k == kCommonFrom) k = kCommonTo;
+            c += templ_[static_cast<std::size_t>(m)][static_cast<std::size_t>(k)] * (v[static_cast<std::size_t>(k)] - dc);
+        }
         if (std::fabs(c) > std::fabs(bestCorr)) {
             bestCorr = c;
             bestMode = m;
@@ -101,26 +116,21 @@ void SyncSearch::Evaluate(std::int64_t index, double common) {
     const double sign = bestCorr < 0.0 ? -1.0 : 1.0;
     const auto& t = templ_[static_cast<std::size_t>(bestMode)];
     int errors = 0;
-    double sumC = 0.0, sumY = 0.0, sumCY = 0.0;
-    for (int k = 0; k < SyncWindowSymbols; ++k) {
-        const double c = sign * t[static_cast<std::size_t>(k)];
-        const double y = v[static_cast<std::size_t>(k)];
-        if (c * y <= 0.0) ++errors;
-        sumC += c;
-        sumY += y;
-        sumCY += c * y;
-    }
+    for (int k = 0; k < SyncWindowSymbols; ++k)
+        if (sign * t[static_cast<std::size_t>(k)] * (v[static_cast<std::size_t>(k)] - dc) <= 0.0) ++errors;
     if (errors > MaxErrors) return;
     const double score = std::fabs(bestCorr) / SyncWindowSymbols;
     if (candidate_ && score <= best_.score) return;
-    const double n = SyncWindowSymbols;
     SyncHit h;
     h.mode = static_cast<Mode>(bestMode);
     h.inverted = sign < 0.0;
     h.errors = errors;
     h.score = score;
-    h.amplitude = (sumCY - sumC * sumY / n) / (n - sumC * sumC / n);
-    h.dc = (sumY - h.amplitude * sumC) / n;
+    double sumCY = 0.0;
+    for (int k = 0; k < SyncWindowSymbols; ++k)
+        sumCY += sign * t[static_cast<std::size_t>(k)] * (v[static_cast<std::size_t>(k)] - dc);
+    h.amplitude = sumCY / SyncWindowSymbols;
+    h.dc = dc;
     // The moving mean at `index` is centred on time index - 2.5, the middle of
     // the window's last symbol.
     h.aStart = static_cast<double>(index) - 0.5 * (Taps - 2) - (SyncWindowSymbols - 0.5) * HeaderPeriod;

@@ -12,7 +12,7 @@
 //   SyncSearch   the filter matched to one 1600/s symbol (a moving mean over 7
 //                samples), correlated with the 64-symbol window of sync 1 (A,
 //                B, the first 16 of A inverted) for the four modes at once
-//                (they differ only in A's first 16 bits) in both polarities;
+//                (they share A's last 16 and B) in both polarities;
 //                reports the best-matching place with its mode, polarity, the
 //                time A began, and the level and DC the window shows.
 //   SymbolClock  integrates each symbol over the sample ring between its
@@ -59,8 +59,8 @@ public:
     static constexpr int History = 512;
     // Wrong symbols of 64 a window may have.
     static constexpr int MaxErrors = 8;
-    // The first 48 symbols' correlation over mean |output| x 48 that makes
-    // the place worth a full look.
+    // The shared symbols' correlation over mean |output| x their number that
+    // makes the place worth a full look.
     static constexpr double Gate = 0.6;
 
     SyncSearch();
