@@ -3,7 +3,8 @@
 // form or the sensitive one, points at the kind's switch in the settings and
 // makes a decoder. The processing loop runs the entries in list order; of the two
 // forms of a kind exactly one runs: the sensitive one while the Sensitive switch
-// is on, else the specified one.
+// is on, else the specified one. A kind with a sensitive form alone (FLEX) runs
+// whenever its own switch is on.
 //
 // Adding a decoder: one file with a class derived from BlockDecoder that emits
 // events into ctx.events, and one line in StandardDecoders().
@@ -44,7 +45,7 @@ struct DecoderEntry {
 };
 
 // POCSAG, FMS, five-tone: the order of the specified loop (and of its draws from
-// NextRandom).
+// NextRandom); then FLEX, which draws nothing.
 const std::vector<DecoderEntry>& StandardDecoders();
 
 // The kinds of a list in order, each once.
