@@ -282,6 +282,11 @@ TEST(FlexOutput, GeneratorAndDecoderCommandLines) {
               "00:00:02\tFLEX 3200/4/A 03.005\t000123456\tALN\tHello World\n"
               "00:00:02\tFLEX 3200/4/B 03.005\t002101249\tNUM\t0123\n"
               "00:00:02\tFLEX 3200/4/B 03.005\t000000007\tTON\t\n");
+    // Any input rate: the decoder meets the input converted to 11025 Hz.
+    const auto fast = RunCommand(std::string(QUORVEL_GEN_PATH) + " flex --mode 6400/4 --rate 44100 --page 99,short,911,D -o " + path);
+    ASSERT_EQ(fast.status, 0) << fast.err;
+    EXPECT_EQ(RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d flex --clock input " + path).out,
+              "00:00:02\tFLEX 6400/4/D 00.000\t000000099\tNUM\t911\n");
     const auto bad = RunCommand(std::string(QUORVEL_GEN_PATH) + " flex --mode 1600/2 --page 5,tone,C -o " + path);
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("phase C is not sent in mode 1600/2"), std::string::npos) << bad.err;
