@@ -6,9 +6,9 @@
 // NRZ levels (two: +-1; four: +-1 and +-1/3 of the outer deviation) rounded by
 // the transmitter's and receiver's filters, with DC offset, either polarity.
 //
-// The stages, in the order the samples meet them (the front end and the sample
-// ring is the POCSAG decoder's, pocsag_stages.h):
-//   (a high-pass at 0.5 Hz takes off the static offset first)
+// The stages, in the order the samples meet them (after a 0.5 Hz high-pass that
+// takes off the static offset; the sample ring is the POCSAG decoder's,
+// pocsag_stages.h):
 //   SyncSearch   the filter matched to one 1600/s symbol (a moving mean over 7
 //                samples), correlated with the 64-symbol window of sync 1 (A,
 //                B, the first 16 of A inverted) for the four modes at once
@@ -20,9 +20,11 @@
 //                rate), and the window of one symbol centred on the boundary
 //                before it; a PI loop on the transition timing error keeps
 //                the clock centred through a frame (clock off by up to 1000 ppm).
-//   Slicer       two or four levels: the decision, the soft values of the
+//   Slicer       two or four levels, one symbol late: the spill of the
+//                neighbours taken off, the decision, the soft values of the
 //                symbol's bits (units of half the distance between levels,
-//                > 0 a one) and decision-directed tracking of level and DC.
+//                > 0 a one) and decision-directed tracking of level, DC and
+//                spill.
 //   FrameBuffer  the soft bits of every phase of one frame by position;
 //                gives each word de-interleaved with its soft values.
 //   FragmentJoiner  alphanumeric fragments of one message (capcode, number)
