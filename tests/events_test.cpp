@@ -390,7 +390,7 @@ TEST(Registry, ADecoderAddedByOneEntry) {
     pcm[2 * FramesPerBlock + 100] = 30000;
     EXPECT_EQ(DecodeSamples(e, pcm), "14:03:07\tZVEI: 12345\r\n");
     const std::vector<std::string_view> kinds = DecoderKinds(entries);
-    EXPECT_EQ(kinds, (std::vector<std::string_view>{"pocsag", "fms", "zvei", "dtmf", "loud"}));
+    EXPECT_EQ(kinds, (std::vector<std::string_view>{"pocsag", "fms", "zvei", "dtmf", "flex", "loud"}));
 }
 
 TEST(Registry, OneFormOfAKindRuns) {

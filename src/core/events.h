@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "common.h"
 
@@ -138,8 +139,34 @@ struct DtmfSequence {
     std::string keys;
 };
 
+// A FLEX page, whole: every word of it corrected and its checks fitting; a
+// message sent in fragments over several frames comes once, joined.
+enum class FlexMode : std::uint8_t { M1600_2, M3200_2, M3200_4, M6400_4 };
+enum class FlexPageType : std::uint8_t { Alpha, Numeric, Tone, Binary, Secure };
+enum class FlexFragments : std::uint8_t { Whole, MoreFollow, Last };
+
+struct FlexPage {
+    static constexpr std::string_view Kind = "flex";
+    EventOrigin at;
+    std::uint64_t capcode = 0;
+    bool longAddress = false;
+    FlexPageType type = FlexPageType::Alpha;
+    // Alpha and numeric: the characters (Windows-1252, control codes as their
+    // <NAME> tokens); tone: empty; binary and secure: empty (see rawWords).
+    std::string text;
+    std::vector<std::uint32_t> rawWords;  // binary and secure: the message words' 21 information bits
+    FlexMode mode = FlexMode::M1600_2;
+    std::int32_t phase = 0;  // 0..3 = A..D
+    std::int32_t cycle = 0;
+    std::int32_t frame = 0;  // of the last fragment
+    FlexFragments fragmentState = FlexFragments::Whole;
+    std::int32_t fragments = 1;  // fragments joined
+    std::int32_t corrected = 0;  // bits corrected in the page's words
+    bool inverted = false;
+};
+
 using Event = std::variant<PocsagCallBegin, PocsagCallEnd, PocsagTransmissionEnd, FmsTelegram, FmsTextBlock,
-                           FmsTextEnd, ToneSequence, DtmfSequence>;
+                           FmsTextEnd, ToneSequence, DtmfSequence, FlexPage>;
 
 // Whatever takes events: a renderer, a log, a test's recorder.
 class EventSink {

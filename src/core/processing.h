@@ -49,6 +49,7 @@ struct DecoderSettings {
     std::atomic<bool> FmsEnabled{false};
     std::atomic<bool> ZveiEnabled{false};
     std::atomic<bool> DtmfEnabled{false};
+    std::atomic<bool> FlexEnabled{false};
     std::atomic<std::int32_t> PocsagCharacteristic{0};  // 0 discriminator, 1 line output
     std::atomic<std::int32_t> ZveiTableIndex{0};
     std::atomic<std::int32_t> ToneMinRun{4};

@@ -4,6 +4,7 @@
 
 #include "fms.h"
 #include "pocsag.h"
+#include "sensitive/flex_decoder.h"
 #include "sensitive/sensitive_pocsag.h"
 #include "sensitive/dtmf.h"
 #include "sensitive/fms_sensitive.h"
@@ -30,6 +31,7 @@ const std::vector<DecoderEntry>& StandardDecoders() {
         {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>, &ToneKind},
         {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>, &ToneKind},
         {"dtmf", DecoderForm::Sensitive, &DecoderSettings::DtmfEnabled, &Make<DtmfDecoder>, &DtmfKind},
+        {"flex", DecoderForm::Sensitive, &DecoderSettings::FlexEnabled, &Make<FlexDecoder>, &FlexKind},
     };
     return entries;
 }

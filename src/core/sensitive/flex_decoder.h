@@ -1,0 +1,164 @@
+// The FLEX decoder: pages of all four modes, both polarities, every phase.
+//
+// The signal and its layout are described in flex_protocol.h, the stages in
+// flex_stages.h. How it listens:
+//   searching  every sample goes through a 0.5 Hz high-pass into the sample
+//              ring and the sync search (the discriminator output: the
+//              receiver's line output is not decoded);
+//   header     a sync 1 found: the symbol clock starts at A's first symbol
+//              (1600/s, two levels, level and DC from the sync window) and
+//              reads the FIW 80 symbols on; it must correct (BCH, two bits or
+//              the least reliable first) and its check character must fit, or
+//              the frame is dropped;
+//   blocks     at sync 2 the clock changes to the mode's symbol rate and the
+//              slicer to its levels; the 11 blocks' symbols go by phase and
+//              position into the frame buffer;
+//   frame end  every phase is read: BIW1, the address field, one vector per
+//              address word, the messages. A page is shown only when every word
+//              it needs was corrected and trusted: BIW1, address and vector
+//              words (no check covers them) and the words of a page without a
+//              strong check must have needed only cheap changes and be clearly
+//              nearer to their codeword than to any rival the wide search met;
+//              an alphanumeric page whose fragment check fits may have dearer
+//              changes. Messages lie after the vector field. A phase whose
+//              words mostly need correction is not read, and where they need
+//              many, only address words received whole count. Alphanumeric
+//              fragments wait in the joiner for the rest.
+// The sync search runs all the time, so the next frame's sync is found while a
+// frame is still being read and taken up when it ends.
+//
+// Out: FlexPage events. Draws nothing from NextRandom; allocates only the texts
+// of a page (never per block).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/biquad.h"
+#include "core/processing.h"
+#include "core/registry.h"
+#include "flex_stages.h"
+
+namespace quorvel {
+
+struct KindDescription;
+// FLEX pages as the rest of the program sees them (flex_kind.cpp).
+extern const KindDescription FlexKind;
+
+struct FlexStats {
+    std::int64_t frames = 0;          // frames whose FIW was read
+    std::int64_t fiwRejected = 0;     // syncs whose FIW did not correct or check
+    std::int64_t pages = 0;           // pages shown
+    std::int64_t rejectedPages = 0;   // addressed pages not shown (words or checks)
+    // Fragmented messages given up (out of order, left waiting, input ended)
+    // and later fragments without their message.
+    std::int64_t droppedFragments = 0;
+    std::int64_t otherVectors = 0;    // vectors of kinds not shown (instructions, spare)
+    // Pages whose words were all corrected but whose (guessed) check did not
+    // fit: many of these on clean signals would mean the guess is wrong.
+    std::int64_t checkMismatches = 0;
+    std::int64_t noisyPhases = 0;  // phases not read: too many doubtful words
+};
+
+class FlexDecoder final : public BlockDecoder {
+public:
+    explicit FlexDecoder(SharedContext& ctx);
+    FlexDecoder(const FlexDecoder&) = delete;
+    FlexDecoder& operator=(const FlexDecoder&) = delete;
+
+    void ProcessBlock() override;
+    bool Busy() const override { return state_ != State::Searching; }
+    void FinishInput() override;
+    const FlexStats& Stats() const { return stats_; }
+
+    // Per-word trust by the cost of a correction (sum of |soft| of the changed
+    // bits, units of half the distance between levels) and its margin: words
+    // of a page whose fragment check fits; words of a page with no strong check
+    // (numeric: 6 bits) or whose check does not fit; BIW1, address and vector
+    // words.
+    static constexpr double FirmCost = 1.6;
+    static constexpr double StrictCost = 0.8;
+    static constexpr double AddressCost = 1.2;
+    static constexpr double AddressMargin = 0.8;
+    // Words no check covers must also be clearly nearer to their codeword than
+    // to any other the search found (Corrected::margin).
+    static constexpr double MinMargin = 1.0;
+    // A phase with more words than this that are not firm is not read.
+    static constexpr int MaxDoubtfulWords = 60;
+    // A block information, address or vector word fit to act on.
+    bool Firm(const flex::Corrected& c) const;
+    // An address word is the one thing a wrong correction turns into a page
+    // for someone else: stricter still, and never more than two changes.
+    static constexpr double AddressWordCost = 1.0;
+    static constexpr double AddressWordMargin = 1.2;
+    bool AddressFirm(const flex::Corrected& c) const;
+    // Margins also in units of the phase's noise variance: the log-likelihood
+    // of the rival codeword is 2 x margin / variance below the one taken.
+    static constexpr double MarginInNoise = 4.0;
+    static constexpr double AddressMarginInNoise = 5.0;
+    // The check character of a BIW or vector, where it is required at all.
+    static bool Checked(const flex::Corrected& c);
+    static constexpr double MaxFlipsPerWord = 2.5;
+
+private:
+    enum class State { Searching, Header, Sync2, Blocks };
+    struct WordResult {
+        bool done = false;
+        flex::Corrected c;
+    };
+
+    SharedContext& ctx_;
+    dsp::Biquad dcBlock_;
+    sensitive::SampleRing ring_;
+    flex::SyncSearch search_;
+    flex::SymbolClock clock_;
+    flex::Slicer slicer_;
+    flex::FrameBuffer frame_;
+    flex::Corrector corrector_;
+    flex::FragmentJoiner joiner_;
+    FlexStats stats_;
+    State state_ = State::Searching;
+    std::int64_t expectedBlockStart_ = 0;
+
+    bool pending_ = false;
+    flex::SyncHit pendingHit_{};
+    flex::SyncHit hit_{};
+    flex::Fiw fiw_{};
+    int clocked_ = 0;     // symbols of the current section clocked
+    int symbol_ = 0;      // and decided
+    double mid_ = 0.0;    // the window across the boundary before the symbol in the slicer
+    double previousDecision_ = 0.0;
+    bool havePrevious_ = false;
+    double frameEnd_ = 0.0;  // when the current frame's blocks end
+    std::array<float, 32> fiwSoft_{};
+    std::uint32_t fiwWord_ = 0;
+    // Every word searched narrowly (how noisy a phase is), and the words a
+    // page needs searched wide (their margins).
+    std::array<std::array<WordResult, flex::WordsPerPhase>, 4> quick_{};
+    std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
+    std::string scratch_;
+    bool noisy_ = false;  // the phase being read corrects many bits
+    double noise_ = 0.0;  // and the variance of its soft values
+
+    void Reset();
+    void StartFrame(const flex::SyncHit& hit);
+    void OnSymbol(const flex::Symbol& s);
+    void OnDecided(double u, double d);
+    void PutData(int index, double u);
+    bool LayoutHolds(int letter, int first, int vectors);
+    static constexpr double LooseBiwMargin = 0.2;
+    void Replay();
+    // The blocks' first symbols, sliced again once the slicer has learnt.
+    static constexpr int ReplaySymbols = 384;
+    std::array<double, ReplaySymbols> early_{};
+    std::array<double, ReplaySymbols> earlyDc_{};
+    void EndHeader();
+    void DecodeFrame();
+    void DecodePhase(int letter);
+    const flex::Corrected& WordAt(int letter, int w);
+    const flex::Corrected& QuickAt(int letter, int w);
+    int Sync2Symbols() const;
+    int BlockSymbols() const;
+};
+
+}  // namespace quorvel

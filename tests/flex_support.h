@@ -1,0 +1,173 @@
+// FLEX signals for the FLEX suites and the sensitivity program: pages from the
+// project's generator as a receiver delivers them (symbol clock off nominal,
+// receiver low-pass, DC offset, either polarity), noise, the decoder driven
+// block by block, and a score of the pages found against the pages sent.
+//
+// SNR here is the generator's (quorvel-gen --snr): the power of the clean
+// signal where it is present over the power of white noise across the whole
+// band of the 11025 Hz file (0..5512.5 Hz).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/processing.h"
+#include "core/sensitive/flex_decoder.h"
+#include "gen/flex_gen.h"
+#include "gen/signal.h"
+#include "test_support.h"
+
+namespace quorvel::testing {
+
+using gen::FlexPageToSend;
+using flex::Mode;
+
+struct FlexScenario {
+    Mode mode = Mode::M1600_2;
+    double snrDb = INFINITY;
+    double ppm = 0.0;
+    bool inverted = false;
+    double dcOffset = 500.0;
+    double leadSeconds = 0.3;
+    double tailSeconds = 0.3;
+    std::uint64_t seed = 1;
+    int cycle = 3;
+    int frame = 5;
+    int frames = 1;
+    int fragmentChars = 240;
+};
+
+// `count` pages drawn from `seed` over the phases of the mode: alphanumeric,
+// numeric, tone only; short and long capcodes.
+inline std::vector<FlexPageToSend> RandomFlexPages(std::uint64_t seed, Mode mode, int count) {
+    static const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .,:-/()!?";
+    static const std::string digits = "0123456789 -U";
+    gen::NoiseSource r(seed * 7919 + 17);
+    auto pick = [&r](int n) { return std::min(n - 1, static_cast<int>(r.Uniform() * n)); };
+    std::vector<FlexPageToSend> out;
+    const int phases = flex::Info(mode).phases;
+    for (int i = 0; i < count; ++i) {
+        FlexPageToSend p;
+        p.phase = flex::PhaseLetter(mode, pick(phases));
+        p.capcode = pick(5) == 0 ? 2101249ull + static_cast<std::uint64_t>(pick(1000000000))
+                                 : 1 + static_cast<std::uint64_t>(pick(1933312));
+        const int kind = pick(20);
+        if (kind < 12) {
+            p.kind = FlexPageToSend::Kind::Alpha;
+            const int n = 5 + pick(60);
+            for (int k = 0; k < n; ++k) p.text += letters[static_cast<std::size_t>(pick(static_cast<int>(letters.size())))];
+        } else if (kind < 17) {
+            p.kind = FlexPageToSend::Kind::Numeric;
+            const int n = 3 + pick(20);
+            for (int k = 0; k < n; ++k) p.text += digits[static_cast<std::size_t>(pick(static_cast<int>(digits.size())))];
+            while (p.text.back() == ' ') p.text.back() = '7';
+        } else {
+            p.kind = FlexPageToSend::Kind::Tone;
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+// The pages as audio at 11025 Hz with noise and DC offset around them.
+inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<FlexPageToSend>& pages) {
+    gen::FlexTransmission t;
+    t.mode = s.mode;
+    t.cycle = s.cycle;
+    t.frame = s.frame;
+    t.frames = s.frames;
+    t.pages = pages;
+    t.fragmentChars = s.fragmentChars;
+    gen::FlexSignal sig;
+    sig.mode = s.mode;
+    sig.inverted = s.inverted;
+    sig.clockPpm = s.ppm;
+    sig.level = 8000.0;
+    const std::vector<double> wave = gen::FlexWaveform(sig, gen::FlexFrames(t));
+    std::vector<double> all(static_cast<std::size_t>(s.leadSeconds * 11025), 0.0);
+    all.insert(all.end(), wave.begin(), wave.end());
+    all.resize(all.size() + static_cast<std::size_t>(s.tailSeconds * 11025), 0.0);
+    if (std::isfinite(s.snrDb)) gen::AddNoise(all, gen::MeanSquare(wave), s.snrDb, s.seed);
+    gen::AddOffset(all, s.dcOffset);
+    return all;
+}
+
+// The FLEX decoder alone, fed block by block; the pages it finds.
+struct FlexRig final : EventSink {
+    FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7, 0}};
+    SharedContext ctx{clock};
+    FlexDecoder decoder{ctx};
+    std::vector<FlexPage> pages;
+
+    FlexRig() { ctx.events.Subscribe(*this); }
+    ~FlexRig() override { ctx.events.Unsubscribe(*this); }
+    FlexRig(const FlexRig&) = delete;
+    FlexRig& operator=(const FlexRig&) = delete;
+    void OnEvent(const Event& e) override {
+        if (const auto* p = std::get_if<FlexPage>(&e)) pages.push_back(*p);
+    }
+
+    // Samples rounded to 16 bits, as the sound card gives them.
+    void Feed(const std::vector<double>& samples) {
+        std::size_t at = 0;
+        while (at < samples.size()) {
+            for (std::size_t i = 0; i < ctx.SampleBlock.size(); ++i) {
+                const double v = at + i < samples.size() ? std::clamp(std::nearbyint(samples[at + i]), -32768.0, 32767.0) : 0.0;
+                ctx.SampleBlock[i] = v;
+            }
+            decoder.ProcessBlock();
+            ctx.BlockStart += FramesPerBlock;
+            at += ctx.SampleBlock.size();
+        }
+    }
+};
+
+inline bool SamePage(const FlexPage& got, const FlexPageToSend& sent) {
+    if (got.capcode != sent.capcode || got.phase != sent.phase || got.type != gen::FlexExpectedType(sent)) return false;
+    switch (sent.kind) {
+        case FlexPageToSend::Kind::Tone: return got.text.empty();
+        case FlexPageToSend::Kind::Binary:
+        case FlexPageToSend::Kind::Secure: return got.rawWords == sent.words;
+        default: return got.text == sent.text;
+    }
+}
+
+struct FlexScore {
+    int expected = 0, exact = 0, corrupt = 0, falsePages = 0;
+    FlexScore& operator+=(const FlexScore& o) {
+        expected += o.expected;
+        exact += o.exact;
+        corrupt += o.corrupt;
+        falsePages += o.falsePages;
+        return *this;
+    }
+};
+
+// Exact pages match one sent; any other page is corrupt when its capcode is
+// one of the pages sent and not yet found, else false.
+inline FlexScore ScoreFlex(const std::vector<FlexPage>& got, const std::vector<FlexPageToSend>& sent) {
+    FlexScore score;
+    score.expected = static_cast<int>(sent.size());
+    std::vector<bool> found(sent.size(), false);
+    std::vector<const FlexPage*> rest;
+    for (const FlexPage& p : got) {
+        bool matched = false;
+        for (std::size_t i = 0; i < sent.size() && !matched; ++i)
+            if (!found[i] && SamePage(p, sent[i])) found[i] = matched = true;
+        if (matched) ++score.exact;
+        else rest.push_back(&p);
+    }
+    for (const FlexPage* p : rest) {
+        bool matched = false;
+        for (std::size_t i = 0; i < sent.size() && !matched; ++i)
+            if (!found[i] && sent[i].capcode == p->capcode) found[i] = matched = true;
+        if (matched) ++score.corrupt;
+        else ++score.falsePages;
+    }
+    return score;
+}
+
+}  // namespace quorvel::testing
