@@ -9,6 +9,9 @@
 
 namespace quorvel {
 
+// The rate every decoder reads: input of any rate is converted to it.
+constexpr std::int32_t DefaultSampleRate = 11025;
+
 // NextRandom: the one pseudo-random generator of the program, used for dither.
 // A 32-bit linear congruential generator, seed 0 at start and never re-seeded, so
 // every run draws the same sequence. Only the capture thread draws from it.

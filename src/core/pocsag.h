@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pocsag_words.h"
 #include "processing.h"
 #include "registry.h"
 
@@ -40,8 +41,6 @@ extern const KindDescription PocsagKind;
 
 constexpr double BreakMark = 1000.0;
 constexpr double EdgeThreshold = 0.3;
-constexpr std::uint32_t SyncCodeword = 0x7CD215D8u;
-constexpr std::uint32_t IdleCodeword = 0x7A89C197u;
 
 enum PocsagStates : std::int32_t { psSearchRate = 0, psFirstSync = 1, psNextSync = 2, psBatch = 3 };
 

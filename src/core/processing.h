@@ -16,7 +16,6 @@
 namespace quorvel {
 
 constexpr std::int32_t FramesPerBlock = 1024;
-constexpr std::int32_t DefaultSampleRate = 11025;
 using SampleArray = std::array<double, FramesPerBlock>;
 
 // A status text of at most 64 characters, written by the capture thread and read

@@ -32,10 +32,12 @@
 #include <string>
 #include <vector>
 
+#include "core/pocsag_words.h"
+
 namespace quorvel::gen {
 
-inline constexpr std::uint32_t kPocsagSyncCodeword = 0x7CD215D8u;
-inline constexpr std::uint32_t kPocsagIdleCodeword = 0x7A89C197u;
+inline constexpr std::uint32_t kPocsagSyncCodeword = SyncCodeword;
+inline constexpr std::uint32_t kPocsagIdleCodeword = IdleCodeword;
 inline constexpr std::uint32_t kPocsagMaxAddress = 0x1FFFFFu;  // 21 bits
 
 struct PocsagMessage {

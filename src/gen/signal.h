@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/common.h"
+
 namespace quorvel::gen {
 
 // A small deterministic Gaussian noise source (xorshift64* and Box-Muller), so a
@@ -44,7 +46,7 @@ std::vector<std::int16_t> Quantize(std::span<const double> samples);
 // channel (0-based) that carries the signal; the others stay silent. The default
 // is what the decoder's sound card delivers: 11025 Hz stereo, signal on the second.
 struct WavLayout {
-    int sampleRate = 11025;
+    int sampleRate = DefaultSampleRate;
     int channels = 2;
     int signalChannel = 1;
 };

@@ -11,15 +11,6 @@ namespace quorvel::gen {
 
 namespace {
 
-std::string Normalised(std::string_view name) {
-    std::string n;
-    for (char ch : name) {
-        const auto c = static_cast<unsigned char>(ch);
-        n.push_back(c == ' ' || c == '_' ? '-' : static_cast<char>(std::tolower(c)));
-    }
-    return n;
-}
-
 // The entry of the table whose text starts `symbols` at `pos`, the longest
 // match first (so "Gr" is not read as "G" followed by "r").
 const zvei::ToneEntry* EntryAt(const zvei::ToneTable& table, std::string_view symbols, std::size_t pos) {
@@ -35,16 +26,9 @@ const zvei::ToneEntry* EntryAt(const zvei::ToneTable& table, std::string_view sy
 
 }  // namespace
 
-int ToneTableByName(std::string_view name) {
-    const std::string n = Normalised(name);
-    if (n == "0" || n == "zvei-normal" || n == "zvei") return 0;
-    if (n == "1" || n == "zvei-wide") return 1;
-    if (n == "2" || n == "zvei-narrow") return 2;
-    if (n == "3" || n == "ccir") return 3;
-    return -1;
-}
+int ToneTableByName(std::string_view name) { return zvei::TableByName(name); }
 
-double StandardToneSeconds(int table) { return table == 3 ? 0.100 : 0.070; }
+double StandardToneSeconds(int table) { return zvei::Table(table).toneSeconds; }
 
 bool ToneFrequencies(int table, std::string_view symbols, bool repeatTone, std::vector<double>& out,
                      std::string* error) {

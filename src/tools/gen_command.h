@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+
+#include "core/common.h"
 #include <span>
 #include <string>
 #include <vector>
@@ -17,7 +19,7 @@ namespace quorvel::tools {
 // offset and noise.
 struct OutputOptions {
     std::string path;
-    int sampleRate = 11025;
+    int sampleRate = DefaultSampleRate;
     int channels = 2;
     int signalChannel = 0;  // 1-based, as users count; 0: the second of two or more channels, else the first
     double level = 10000.0;  // peak amplitude of the clean signal in 16-bit units

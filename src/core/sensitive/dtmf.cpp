@@ -15,7 +15,7 @@ using tone_sensitive::Cx;
 using tone_sensitive::Hop;
 using tone_sensitive::ToneFilterBank;
 
-constexpr double Rate = 11025.0;
+constexpr double Rate = DefaultSampleRate;
 
 double Norm(Cx a) { return a.re * a.re + a.im * a.im; }
 

@@ -42,7 +42,7 @@
 
 namespace quorvel::flex {
 
-constexpr double SampleRateHz = 11025.0;
+constexpr double SampleRateHz = DefaultSampleRate;
 constexpr double HeaderPeriod = SampleRateHz / HeaderRate;  // 6.890625 samples
 
 struct SyncHit {

@@ -80,7 +80,7 @@ inline double Norm(Cx a) { return a.re * a.re + a.im * a.im; }
 
 namespace fms {
 
-constexpr double SampleRate = 11025.0;
+constexpr double SampleRate = DefaultSampleRate;
 constexpr double BitSamples = 147.0 / 16.0;  // 11025 / 1200
 constexpr std::int32_t TonePeriod = 147;     // samples after which both tones repeat
 enum Tone : std::int32_t { Zero = 0, One = 1 };  // 1800 Hz, 1200 Hz

@@ -51,12 +51,14 @@
 #include <cstdint>
 
 #include "core/biquad.h"
+#include "core/common.h"
+#include "core/pocsag_words.h"
 
 namespace quorvel::sensitive {
 
-constexpr double SampleRateHz = 11025.0;
-constexpr std::uint32_t Sync = 0x7CD215D8u;
-constexpr std::uint32_t Idle = 0x7A89C197u;
+constexpr double SampleRateHz = DefaultSampleRate;
+constexpr std::uint32_t Sync = SyncCodeword;
+constexpr std::uint32_t Idle = IdleCodeword;
 
 using dsp::Biquad;
 

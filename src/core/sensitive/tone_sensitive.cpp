@@ -13,7 +13,7 @@ namespace tone_sensitive {
 
 namespace {
 
-constexpr double Rate = 11025.0;
+constexpr double Rate = DefaultSampleRate;
 
 Cx Polar(double a) { return {std::cos(a), std::sin(a)}; }
 Cx Mul(Cx a, Cx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
