@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
     InstallStopHandlers();
     Options o;
     CLI::App app(
-        "quorvel-decode: decodes POCSAG, FMS and ZVEI/CCIR five-tone signalling from sound files, raw samples or a "
-        "live input.\n"
+        "quorvel-decode: decodes POCSAG, FMS, ZVEI/CCIR five-tone, DTMF and FLEX signalling from sound files, raw "
+        "samples or a live input, with the sensitive decoders unless --specified is given.\n"
         "Input is converted to 11025 Hz and cut into blocks of 1024 samples; a last partial block is padded with "
         "silence, and a raw frame cut short at the end is dropped. Several files are decoded one after the other, each "
         "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error. SIGINT or "
