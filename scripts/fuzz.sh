@@ -12,7 +12,7 @@ gen=$build/src/tools/quorvel-gen
 corpus=$build/fuzz-corpus
 findings=$build/fuzz-findings
 rm -rf "$corpus"
-mkdir -p "$corpus/engine" "$corpus/reader" "$corpus/parsers" "$findings"
+mkdir -p "$corpus/engine" "$corpus/reader" "$corpus/parsers" "$corpus/sinks" "$findings"
 
 # Seeds: short calls of every kind as WAV files (mono and stereo, two rates).
 common=(--snr 20 --lead 0.05 --tail 0.3)
@@ -50,6 +50,12 @@ printf '\x02mqtt://host/t\xc3\xa4' > "$corpus/parsers/url-utf8"
 printf '\x032024-02-29T14:00:00.25+14:00' > "$corpus/parsers/start"
 printf '\x032024-05-06 23:59:59' > "$corpus/parsers/start-local"
 
+# Events of every type for the sinks: a type byte, then the bytes of its fields.
+for t in 0 1 2 3 4 5 6 7 8; do
+  head -c 600 /dev/urandom > "$corpus/sinks/random$t"
+  { printf "\\x00\\x01\\x00\\x01\\x00\\x00\\x0$t"; head -c 200 /dev/zero; } > "$corpus/sinks/type$t"
+done
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/fuzz/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -62,8 +68,11 @@ run engine_fuzz "$corpus/engine" 65536 & engine=$!
 run reader_fuzz "$corpus/reader" 65536 & reader=$!
 wait "$engine" || { status=1; echo "fuzz: engine_fuzz found a fault:"; tail -40 "$build/engine_fuzz.log"; }
 wait "$reader" || { status=1; echo "fuzz: reader_fuzz found a fault:"; tail -40 "$build/reader_fuzz.log"; }
-run parsers_fuzz "$corpus/parsers" 4096 || { status=1; echo "fuzz: parsers_fuzz found a fault:"; tail -40 "$build/parsers_fuzz.log"; }
-for h in engine_fuzz reader_fuzz parsers_fuzz; do
+run parsers_fuzz "$corpus/parsers" 4096 & parsers=$!
+run sinks_fuzz "$corpus/sinks" 4096 & sinks=$!
+wait "$parsers" || { status=1; echo "fuzz: parsers_fuzz found a fault:"; tail -40 "$build/parsers_fuzz.log"; }
+wait "$sinks" || { status=1; echo "fuzz: sinks_fuzz found a fault:"; tail -40 "$build/sinks_fuzz.log"; }
+for h in engine_fuzz reader_fuzz parsers_fuzz sinks_fuzz; do
   echo "fuzz: $h: $(grep -E '^stat::number_of_executed_units' "$build/$h.log" | awk '{print $2}') runs," \
     "$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$build/$h.log" | tail -1)," \
     "corpus $(grep -oE 'corp: [0-9]+/[0-9]+[a-zA-Z]*' "$build/$h.log" | tail -1 | cut -d' ' -f2)"

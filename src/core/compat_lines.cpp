@@ -158,7 +158,7 @@ std::string PocsagCallLine(const PocsagCall& call, const CompatOptions& o) {
     const bool numeric = o.textMode == TextMode::Auto      ? call.numericType
                          : o.textMode == TextMode::Numeric ? call.hasNumeric
                                                            : false;
-    if (numeric) return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Numeric, call.numeric);
+    if (numeric) return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Numeric, Cp1252ToUtf8(call.numeric));
     return PocsagCompatLine(rate, call.ric, call.function, PocsagTextKind::Alpha, PocsagText(call.alpha, o.charset));
 }
 
