@@ -11,6 +11,7 @@ packages=(
   portaudio19-dev libpulse-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time
   libmosquitto-dev mosquitto
+  help2man lintian file
 )
 
 missing=()
