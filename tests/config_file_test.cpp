@@ -118,6 +118,8 @@ TEST_F(ConfigFile, AFaultInTheFileNamesTheFileTheLineAndTheKey) {
         {"stats = maybe\n", "", {at + "1:", "'stats'"}},
         {"format = \"json\"\ndecoders = [\"fms\", \"flex\"]\n", "", {at + "2:", "'decoders'", "flex"}},
         {"mqtt-wait = -1\n", "", {at + "1:", "'mqtt-wait'"}},
+        {"format = \"json\"\nonly = [\"fms\",\n  \"pager:1\"]\n", "", {at + "2:", "'only'", "pager"}},
+        {"mqtt = \"http://localhost/t\"\n", "", {at + "1:", "'mqtt'"}},
         {"config = \"other.conf\"\n", "", {at + "1:", "'config'"}},
         {"[station]\nonly = [\"fms\"]\n", "", {at + "1:", "[station]"}},
     };

@@ -27,6 +27,28 @@ std::string WithName(std::string text, const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Filters and the broker's URL are checked as the command line is read, so that
+// a bad one in a config file is reported with its line.
+CLI::Validator ReadAs(bool (*parse)(const std::string&, std::string&)) {
+    return CLI::Validator(
+        [parse](std::string& text) {
+            std::string error;
+            return parse(text, error) ? std::string() : error;
+        },
+        "");
+}
+
+bool IsFilterRule(const std::string& text, std::string& error) { return ParseFilterRule(text, error).has_value(); }
+
+bool IsMqttUrl(const std::string& text, std::string& error) {
+    MqttTarget target;
+    return ParseMqttUrl(text, target, error);
+}
+
+}  // namespace
+
 void AddOptions(CLI::App& app, StationOptions& o) {
     const std::string group = "Station";
     app.add_option("--aliases", o.aliases,
@@ -36,10 +58,12 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "write and pass on only these calls: PROTOCOL[:ADDRESS or :LOW-HIGH], e.g. pocsag:1234000-1234999 "
                    "(repeatable)")
         ->group(group)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false)
+        ->check(ReadAs(IsFilterRule));
     app.add_option("--ignore", o.ignore, "leave out these calls, written like --only (repeatable)")
         ->group(group)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false)
+        ->check(ReadAs(IsFilterRule));
     app.add_option("--dedup", o.dedupSeconds,
                    "do not write a call again that is identical (protocol, address, function, text) to one "
                    "written within the last SECONDS")
@@ -56,7 +80,8 @@ void AddOptions(CLI::App& app, StationOptions& o) {
     app.add_option("--mqtt", o.mqtt,
                    "publish each call's JSON with QoS 1 to TOPIC/<protocol>: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/"
                    "TOPIC (or QUORVEL_MQTT_USER, QUORVEL_MQTT_PASSWORD)")
-        ->group(group);
+        ->group(group)
+        ->check(ReadAs(IsMqttUrl));
     app.add_option("--mqtt-wait", o.mqttWait,
                    "at the end of the input, wait at most SECONDS for the broker to take the queued calls (default 10)")
         ->group(group)
