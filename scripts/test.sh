@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs every test: the normal build and its
 # Debian package, then the concurrency tests again under ThreadSanitizer, then
-# every test again under AddressSanitizer and UndefinedBehaviorSanitizer (a clang build that also holds
-# the libFuzzer harnesses), and each harness for a minute (QUORVEL_FUZZ_SECONDS).
+# every test again under AddressSanitizer and UndefinedBehaviorSanitizer (a
+# clang build that also holds the libFuzzer harnesses), and each harness for a
+# minute (QUORVEL_FUZZ_SECONDS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
