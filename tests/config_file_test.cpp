@@ -121,6 +121,7 @@ TEST_F(ConfigFile, AFaultInTheFileNamesTheFileTheLineAndTheKey) {
         {"format = \"json\"\nonly = [\"fms\",\n  \"pager:1\"]\n", "", {at + "2:", "'only'", "pager"}},
         {"mqtt = \"http://localhost/t\"\n", "", {at + "1:", "'mqtt'"}},
         {"config = \"other.conf\"\n", "", {at + "1:", "'config'"}},
+        {"\nprint-config = true\n", "", {at + "2:", "'print-config'"}},
         {"[station]\nonly = [\"fms\"]\n", "", {at + "1:", "[station]"}},
     };
     for (const Case& c : cases) {

@@ -195,7 +195,8 @@ void AddConfigOption(CLI::App& app) {
             std::cout << ConfigTemplate(app);
             throw CLI::Success();
         },
-        "write a config file with every option commented out, each under its help line, and end");
+        "write a config file with every option commented out, each under its help line, and end")
+        ->configurable(false);
 }
 
 int ReportParseError(const CLI::App& app, const CLI::ParseError& error, const std::string& program, int argc,
