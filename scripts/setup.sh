@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
+  llvm  # llvm-symbolizer: the sanitizers' reports by function and library, which fuzz/lsan.supp matches
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libflac-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev
