@@ -14,5 +14,5 @@ mv "$deb" dist/
 deb=dist/$(basename "$deb")
 echo "package: $deb"
 if command -v lintian >/dev/null; then
-  lintian --no-tag-display-limit "$deb" || true
+  lintian --tag-display-limit 0 "$deb" || true
 fi
