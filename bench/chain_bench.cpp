@@ -6,7 +6,7 @@
 #include <cmath>
 #include <memory>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "gen/signal.h"
 
 namespace {
@@ -33,7 +33,7 @@ private:
 // state.range(0): 1 for the sensitive decoders.
 void BM_WholeChainPerBlock(benchmark::State& state) {
     quorvel::FixedClock clock;
-    auto engine = std::make_unique<quorvel::Engine>(clock);
+    auto engine = std::make_unique<quorvel::StandardEngine>(clock);
     engine->ctx.settings.Sensitive = state.range(0) != 0;
     engine->ctx.settings.PocsagEnabled = true;
     engine->ctx.settings.FmsEnabled = true;

@@ -2,7 +2,7 @@
 // call and on noise.
 #include <benchmark/benchmark.h>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
 
@@ -31,7 +31,7 @@ std::vector<std::int16_t> NoiseSamples() {
 
 void Run(benchmark::State& state, const std::vector<std::int16_t>& pcm) {
     FixedClock clock;
-    Engine e(clock);
+    StandardEngine e(clock);
     const std::size_t blocks = pcm.size() / FramesPerBlock;
     std::size_t b = 0;
     for (auto _ : state) {

@@ -62,7 +62,7 @@ std::string Figure(const CallScore& s) {
 template <class Next>
 int FalseLines(double seconds, bool sensitive, Next next, int characteristic = 0) {
     FixedClock clock(DateTime{2024, 5, 6, 14, 3, 7, 0});
-    Engine e(clock);
+    StandardEngine e(clock);
     e.ctx.settings.PocsagEnabled.store(true);
     e.ctx.settings.Sensitive.store(sensitive);
     e.ctx.settings.PocsagCharacteristic.store(characteristic);

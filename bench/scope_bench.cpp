@@ -6,14 +6,14 @@
 #include <memory>
 #include <numbers>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/scope.h"
 
 namespace {
 
 void BM_DrawScopeSine(benchmark::State& state) {
     quorvel::FixedClock clock;
-    auto engine = std::make_unique<quorvel::Engine>(clock);
+    auto engine = std::make_unique<quorvel::StandardEngine>(clock);
     for (std::int32_t i = 0; i < quorvel::FramesPerBlock; ++i)
         engine->ctx.SampleBlock[i] = std::round(8000.0 * std::sin(2 * std::numbers::pi * 440.0 * i / 11025.0));
     engine->ctx.stats.AcLevel = 8000.0;
@@ -27,7 +27,7 @@ BENCHMARK(BM_DrawScopeSine);
 
 void BM_DrawScopeNoCrossing(benchmark::State& state) {
     quorvel::FixedClock clock;
-    auto engine = std::make_unique<quorvel::Engine>(clock);
+    auto engine = std::make_unique<quorvel::StandardEngine>(clock);
     engine->ctx.SampleBlock.fill(5000.0);
     engine->ctx.stats.AcLevel = 5000.0;
     quorvel::Scope scope(engine->ctx);

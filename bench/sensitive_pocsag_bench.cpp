@@ -4,7 +4,7 @@
 // switched on.
 #include <benchmark/benchmark.h>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sensitive/sensitive_pocsag.h"
 #include "sensitive_pocsag_support.h"
 
@@ -28,7 +28,7 @@ std::vector<std::int16_t> NoiseSamples() {
 
 void Run(benchmark::State& state, const std::vector<std::int16_t>& pcm, int characteristic = 0) {
     FixedClock clock;
-    Engine e(clock);
+    StandardEngine e(clock);
     e.ctx.settings.PocsagEnabled.store(true);
     e.ctx.settings.Sensitive.store(true);
     e.ctx.settings.PocsagCharacteristic.store(characteristic);

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sample_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
     if (size < 3) return 0;
     static const FixedClock clock{DateTime{2024, 5, 17, 14, 3, 7, 0}};
-    Engine engine(clock);
+    StandardEngine engine(clock);
     DecoderSettings& settings = engine.ctx.settings;
     const std::uint8_t flags = data[0];
     const unsigned flips = static_cast<unsigned>(data[1]) | static_cast<unsigned>(data[2]) << 8;

@@ -12,6 +12,7 @@ packages=(
   portaudio19-dev libpulse-dev libasound2-dev libasound2-plugins alsa-utils pulseaudio pulseaudio-utils
   xvfb xauth imagemagick time
   libmosquitto-dev mosquitto
+  libsqlite3-dev libcpp-httplib-dev chromium
   help2man lintian file
 )
 

@@ -62,7 +62,7 @@ TEST(JsonEvents, EveryKindFieldByField) {
     EXPECT_EQ(c["bitrate"], 1200);
     EXPECT_EQ(c["polarity"], "normal");
     EXPECT_EQ(c["type"], "alpha");
-    EXPECT_EQ(c["message"], "Grüß<NUL>");
+    EXPECT_EQ(c["message"], "Grüß");
     EXPECT_EQ(c["numeric"], "123");
     EXPECT_EQ(c["alpha"], "Grüß<NUL>");
     EXPECT_EQ(c["codewords"], 3);
@@ -308,7 +308,7 @@ TEST(FinishInput, ACallEndingAtTheLastSampleIsDecodedWhole) {
 
         FixedClock clock(kNow);
         auto decode = [&clock](const std::vector<double>& samples, bool finish) {
-            Engine e(clock);
+            StandardEngine e(clock);
             e.ctx.settings.PocsagEnabled.store(true);
             const std::vector<std::int16_t> pcm = gen::Quantize(samples);
             std::string text = DecodeSamples(e, pcm);
@@ -337,7 +337,6 @@ TEST(FinishInput, WhatIsStillOpenIsEmittedMarkedIncomplete) {
     FixedClock clock(kNow);
     Engine e(clock);
     e.ctx.settings.PocsagEnabled.store(true);
-    e.ctx.events.Unsubscribe(e.text);
     JsonRenderer renderer(e.ctx);
     std::string text = DecodeSamples(e, gen::Quantize(wave));
     std::string taken;
@@ -385,7 +384,7 @@ TEST(Registry, ADecoderAddedByOneEntry) {
                            return std::make_unique<LoudBlockDecoder>(ctx);
                        }});
     FixedClock clock(kNow);
-    Engine e(clock, entries);
+    StandardEngine e(clock, entries);
     e.ctx.settings.ZveiEnabled.store(true);
     std::vector<std::int16_t> pcm(3 * FramesPerBlock, 0);
     pcm[2 * FramesPerBlock + 100] = 30000;
@@ -407,7 +406,7 @@ TEST(Registry, OneFormOfAKindRuns) {
     const DecoderEntry kinds[] = {{"x", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, nullptr},
                                   {"x", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, nullptr},
                                   {"y", DecoderForm::Specified, &DecoderSettings::FmsEnabled, nullptr}};
-    const DecoderSlot slots[] = {{&kinds[0], &a, true}, {&kinds[1], &b, true}, {&kinds[2], &c, false}};
+    DecoderSet slots({{&kinds[0], &a, true}, {&kinds[1], &b, true}, {&kinds[2], &c, false}});
     FixedClock clock;
     SharedContext ctx(clock);
     InputConditioner conditioner;

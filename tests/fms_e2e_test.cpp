@@ -56,7 +56,7 @@ protected:
     FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7, 0}};
 
     std::string Decode(const std::vector<std::int16_t>& pcm, bool gapBreak = true) {
-        Engine engine(clock);
+        StandardEngine engine(clock);
         engine.fms.SetGapBreak(gapBreak);
         engine.ctx.settings.FmsEnabled.store(true);
         return testing::DecodeSamples(engine, pcm);
@@ -230,7 +230,7 @@ TEST_F(FmsEndToEnd, NoiseAloneGivesNoLine) {
         for (const double dc : {0.0, 80.0}) {
             std::vector<double> s(static_cast<std::size_t>(10 * Rate), dc);
             gen::AddNoise(s, sigma * sigma, 0.0, static_cast<std::uint64_t>(sigma) + 7);
-            Engine engine(clock);
+            StandardEngine engine(clock);
             engine.ctx.settings.FmsEnabled.store(true);
             EXPECT_EQ(testing::DecodeSamples(engine, gen::Quantize(s)), "") << sigma << " " << dc;
             EXPECT_EQ(engine.ctx.ActivityLine.Get(), "") << sigma << " " << dc;
@@ -297,7 +297,7 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     r.Silence(0.3);
     r.Add(WithText(7, text));
     r.Silence(0.5);
-    Engine engine(clock);
+    StandardEngine engine(clock);
     engine.ctx.settings.PocsagEnabled.store(true);
     engine.ctx.settings.FmsEnabled.store(true);
     engine.ctx.settings.ZveiEnabled.store(true);
@@ -312,9 +312,9 @@ TEST_F(FmsEndToEnd, FollowOnLineStaysOpenAcrossBlocks) {
     };
     MarkingDecoder pocsagMark(engine.ctx, "<P>");
     MarkingDecoder zveiMark(engine.ctx, "<Z>");
-    const std::array<DecoderSlot, 3> decoders = {{{specified("pocsag"), &pocsagMark, false},
-                                                  {specified("fms"), &engine.fms, false},
-                                                  {specified("zvei"), &zveiMark, false}}};
+    DecoderSet decoders({{specified("pocsag"), &pocsagMark, false},
+                         {specified("fms"), &engine.fms, false},
+                         {specified("zvei"), &zveiMark, false}});
     std::string all;
     std::string taken;
     while (queue.PendingBlocks() > 0) {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/waveio.h"
 #include "fake_wave_input.h"
 
@@ -63,7 +63,7 @@ TEST(FindDevice, ListedDevicesKeepWholeNamesAndDescriptions) {
     FakeWaveInput device({"Line", longName, "Mic"}, {"", "USB Sound Device Mono"});
     device.unreadableNames = {2};
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     WaveCapture capture(device, engine);
     capture.EnumerateDevices();
 
@@ -104,7 +104,7 @@ protected:
     }
 
     FixedClock clock;
-    Engine engine{clock};
+    StandardEngine engine{clock};
     FakeWaveInput device{{"Line", "USB"}};
     WaveCapture capture{device, engine};
     CaptureKeeper keeper{capture};

@@ -29,9 +29,11 @@ for p in $programs; do
   grep -qx "/usr/share/man/man1/$p.1.gz" "$tmp/files" || fail "program $p has no man page"
 done
 for f in /usr/share/quorvel/demo.wav /usr/share/doc/quorvel/README.md /usr/share/doc/quorvel/copyright \
-  /usr/share/doc/quorvel/changelog.gz /usr/lib/systemd/system/quorvel-decode.service \
-  /etc/quorvel/quorvel-decode.conf /etc/quorvel/aliases.csv; do
+  /usr/share/doc/quorvel/changelog.gz /etc/quorvel/quorvel-decode.conf /etc/quorvel/aliases.csv; do
   grep -qx "$f" "$tmp/files" || fail "$f is missing"
+done
+for u in contrib/*.service; do
+  grep -qx "/usr/lib/systemd/system/$(basename "$u")" "$tmp/files" || fail "unit $(basename "$u") is missing"
 done
 cmp -s demo/demo.wav "$tmp/root/usr/share/quorvel/demo.wav" || fail "demo.wav differs from demo/demo.wav"
 
@@ -60,11 +62,14 @@ for o in $options; do
   grep -qE "^# ${o#--} =" "$conf" || fail "the config file lacks ${o#--}"
 done
 
-# The unit: the packaged program, the config file, the package's user.
+# The station's unit: the packaged program, the config file, the package's user.
 unit=$tmp/root/usr/lib/systemd/system/quorvel-decode.service
 grep -qE '^ExecStart=.*/usr/bin/quorvel-decode --config /etc/quorvel/quorvel-decode.conf' "$unit" ||
   fail "the unit does not run /usr/bin/quorvel-decode --config /etc/quorvel/quorvel-decode.conf"
-grep -qx 'User=quorvel' "$unit" || fail "the unit does not run as quorvel"
+for u in "$tmp"/root/usr/lib/systemd/system/*.service; do
+  grep -qx 'User=quorvel' "$u" || fail "$(basename "$u") does not run as quorvel"
+  ! grep -q '/usr/local/' "$u" || fail "$(basename "$u") runs a program from /usr/local"
+done
 # Maintainer scripts: postinst makes the user in group audio and starts nothing;
 # postrm takes the user away on purge.
 grep -q 'adduser --system .*quorvel' "$tmp/control/postinst" || fail "postinst makes no system user"

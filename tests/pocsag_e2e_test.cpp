@@ -191,7 +191,7 @@ TEST(PocsagEndToEnd, StatusLineOfA1200Preamble) {
     c.preamble = 4000;
     const auto pcm = Samples(c);
     FixedClock clock(testing::kPocsagNow);
-    Engine e(clock);
+    StandardEngine e(clock);
     // Up to the middle of the preamble.
     Decode(std::span<const std::int16_t>(pcm).first(static_cast<std::size_t>((0.5 + 2.5) * 11025)), 0, &e);
     const std::string status = e.ctx.PocsagStatusLine.Get();
@@ -206,7 +206,7 @@ TEST(PocsagEndToEnd, LogFilesByteForByte) {
     char name[] = "/tmp/quorvel-e2e-log-XXXXXX";
     const std::filesystem::path dir = mkdtemp(name);
     FixedClock clock(testing::kPocsagNow, DateTime{2024, 5, 6, 12, 3, 7, 0});
-    Engine e(clock);
+    StandardEngine e(clock);
     e.logs.SetFolder(dir.string());
     ASSERT_TRUE(e.logs.MessageLog(laOpen));
     ASSERT_TRUE(e.logs.StreamLog(laOpen));

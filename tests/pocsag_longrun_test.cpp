@@ -178,7 +178,7 @@ TEST(PocsagLongRuns, TrackerKeepsLongRunsAndLosesAtBreaksAtEveryPeriod) {
         for (int bits : {21, 23, 30, 36, 39}) {
             if (bits * p >= 1000) continue;  // longer than a break: the front end never writes it
             FixedClock clock(testing::kPocsagNow);
-            Engine e(clock);
+            StandardEngine e(clock);
             PocsagDecoder& d = e.pocsag;
             Lock(d, p);
             ASSERT_EQ(d.PocsagState, psFirstSync) << p;
@@ -196,7 +196,7 @@ TEST(PocsagLongRuns, TrackerKeepsLongRunsAndLosesAtBreaksAtEveryPeriod) {
         }
         // A run of 41 bits or more is no longer taken as signal.
         FixedClock clock(testing::kPocsagNow);
-        Engine e(clock);
+        StandardEngine e(clock);
         PocsagDecoder& d = e.pocsag;
         Lock(d, p);
         ASSERT_EQ(d.PocsagState, psFirstSync) << p;

@@ -20,7 +20,7 @@ inline const DateTime kPocsagNow{2024, 5, 6, 14, 3, 7, 0};
 // keeps the engine (and its logs) for the caller.
 inline std::string DecodePocsag(std::span<const std::int16_t> pcm, int characteristic = 0, Engine* use = nullptr) {
     FixedClock clock(kPocsagNow);
-    Engine own(clock);
+    StandardEngine own(clock);
     Engine& e = use != nullptr ? *use : own;
     e.ctx.settings.PocsagEnabled.store(true);
     e.ctx.settings.PocsagCharacteristic.store(characteristic);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/registry.h"
 #include "core/sample_source.h"
 
@@ -68,7 +68,8 @@ struct Spine {
     SharedContext ctx{clock};
     InputConditioner conditioner;
     RecordingDecoders decoders;
-    void Run(BlockSource& source) { ProcessPendingBlocks(ctx, conditioner, source, decoders.Slots()); }
+    DecoderSet set{std::vector<DecoderSlot>(decoders.Slots().begin(), decoders.Slots().end())};
+    void Run(BlockSource& source) { ProcessPendingBlocks(ctx, conditioner, source, set); }
     void RunSilence(int blocks) {
         GeneratedBlocks silence(blocks, [](long) { return 0.0; });
         Run(silence);

@@ -5,7 +5,7 @@
 #include <numbers>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/scope.h"
 #include "test_support.h"
 
@@ -27,7 +27,7 @@ protected:
     }
 
     FixedClock clock;
-    Engine engine{clock};
+    StandardEngine engine{clock};
     Scope scope{engine.ctx};
 };
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sensitive/sensitive_pocsag.h"
 #include "gen/pocsag_gen.h"
 #include "gen/signal.h"
@@ -142,7 +142,7 @@ inline std::vector<std::int16_t> PagerSamples(const PagerScenario& s, const std:
 // Decoded text of the samples, POCSAG only, the specified or the sensitive form.
 inline std::string DecodePager(std::span<const std::int16_t> pcm, bool sensitive, PocsagOutput output) {
     FixedClock clock(DateTime{2024, 5, 6, 14, 3, 7, 0});
-    Engine e(clock);
+    StandardEngine e(clock);
     e.ctx.settings.PocsagEnabled.store(true);
     e.ctx.settings.Sensitive.store(sensitive);
     e.ctx.settings.PocsagCharacteristic.store(output == PocsagOutput::LineOutput ? 1 : 0);

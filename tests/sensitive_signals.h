@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sample_source.h"
 #include "gen/fms_gen.h"
 #include "gen/pocsag_gen.h"
@@ -46,7 +46,7 @@ struct EventLog final : EventSink {
 // An engine with one kind switched on, the sensitive or the specified form.
 struct DecodeRig {
     FixedClock clock{DateTime{2024, 5, 6, 14, 3, 7, 0}};
-    Engine engine{clock};
+    StandardEngine engine{clock};
     EventLog log;
     std::string text;
 

@@ -118,10 +118,22 @@ TEST_F(StationCli, TextLineByLine) {
          {kFms2 + "\tHLF 1 Grüß", kFms2 + "\tHLF 1 Grüß", kFms3 + "\tHLF 1 Grüß",
           "T\tZVEI: 54321\tSirene Süd, Mitte"},
          4, 9, 0},
+        // "show" on its own address lets nothing else disappear; a whitelist
+        // is asked for with --only-named.
         {"--aliases " + dir_->Path("show.csv"),
+         {"1234567:\t3\tBeep ", kFeuer, kProbe, kFremd, "<summary>", "", kFms2, kFms2, kFms3, "T\tZVEI: 12345",
+          "T\tZVEI: 12345", "T\tZVEI: 54321\tSirene", kFeuer, kFremd, "<summary>", "", kFeuer, "<summary>", ""},
+         13, 0, 0},
+        {"--only-named --aliases " + dir_->Path("show.csv"),
          {"1234567:\t3\tBeep ", kFeuer, "<summary>", "", "T\tZVEI: 54321\tSirene", kFeuer, "<summary>", "", kFeuer,
           "<summary>", ""},
          5, 8, 0},
+        {"--only-named --only zvei:12345 --aliases " + Names(),
+         {"1234567:\t3\tBeep \tWache Nord", kFeuer + "\tWache Nord", "<summary>", "", kFms2 + "\tHLF 1 Grüß",
+          kFms2 + "\tHLF 1 Grüß", kFms3 + "\tHLF 1 Grüß", "T\tZVEI: 12345", "T\tZVEI: 12345",
+          "T\tZVEI: 54321\tSirene Süd, Mitte", kFeuer + "\tWache Nord", "<summary>", "", kFeuer + "\tWache Nord",
+          "<summary>", ""},
+         10, 3, 0},
         {"--dedup 60 --only zvei:10000-59999",
          {"T\tZVEI: 12345", "T\tZVEI: 54321"}, 2, 10, 1},
     };
@@ -152,12 +164,12 @@ TEST_F(StationCli, JsonObjectsAreTheRenderersWithTheirName) {
         std::vector<std::string> objects;
     } cases[] = {
         {"--aliases " + Names() + " --dedup 10",
-         {"pocsag 1234567/3 '' [Wache Nord]", "pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>' [Wache Nord]",
-          "pocsag 2000000/2 'Fremde Adresse 1<NUL>'", "pocsag summary", "fms 63123456 status 2 [HLF 1 Grüß]",
+         {"pocsag 1234567/3 '' [Wache Nord]", "pocsag 1234567/3 'Feuer Nord, Halle 3' [Wache Nord]",
+          "pocsag 2000000/2 'Fremde Adresse 1'", "pocsag summary", "fms 63123456 status 2 [HLF 1 Grüß]",
           "fms 63123456 status 3 [HLF 1 Grüß]", "zvei 12345", "zvei 54321 [Sirene Süd, Mitte]",
-          "pocsag 1234567/3 'Feuer Nord, Halle 3<NUL>' [Wache Nord]", "pocsag summary"}},
+          "pocsag 1234567/3 'Feuer Nord, Halle 3' [Wache Nord]", "pocsag summary"}},
         {"--only pocsag:1234999 --ignore pocsag:0-1234998",
-         {"pocsag 1234999/1 'Probealarm Nord<NUL><NUL>'", "pocsag summary"}},
+         {"pocsag 1234999/1 'Probealarm Nord'", "pocsag summary"}},
     };
     for (const auto& c : cases) {
         const auto r = RunCommand(Run("--format json " + c.args));
@@ -232,7 +244,7 @@ TEST_F(StationCli, BadStationOptionsAreWrongUsage) {
         "--dedup -1",            "--exec-timeout 0",           "--exec /nonexistent/hook.sh",
         "--exec 'no-such-command-anywhere --now'",             "--mqtt http://localhost/t",
         "--mqtt mqtt://localhost", "--mqtt mqtt://localhost:99999/t", "--mqtt mqtt://:1883/t",
-        "--mqtt 'mqtt://localhost/a/#'",
+        "--mqtt 'mqtt://localhost/a/#'", "--only-named",
     };
     for (const std::string& args : cases) {
         const auto r = RunCommand(Run(args));

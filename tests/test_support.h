@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sample_source.h"
 
 namespace quorvel::testing {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/scope.h"
 #include "core/waveio.h"
 #include "fake_wave_input.h"
@@ -83,12 +83,12 @@ TEST(CaptureConcurrency, LiveTextEqualsTheBlockByBlockDecode) {
     const std::uint64_t blocks = pcm.size() / FramesPerBlock;
 
     FixedClock clock;
-    Engine reference(clock);
+    StandardEngine reference(clock);
     EnableAll(reference);
     const std::string expected = testing::DecodeSamples(reference, pcm);
     ASSERT_NE(expected.find("12345"), std::string::npos) << expected;
 
-    Engine engine(clock);
+    StandardEngine engine(clock);
     EnableAll(engine);
     FakeWaveInput device;
     device.secondChannel = [&pcm](std::uint64_t buffer, std::int32_t frame) {
@@ -143,7 +143,7 @@ TEST(CaptureConcurrency, LiveTextEqualsTheBlockByBlockDecode) {
 
 TEST(CaptureConcurrency, ReopeningWhileTheCardDeliversNeitherRacesNorHangs) {
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     EnableAll(engine);
     FakeWaveInput device;
     device.secondChannel = [](std::uint64_t buffer, std::int32_t frame) {

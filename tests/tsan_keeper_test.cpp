@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/waveio.h"
 #include "fake_wave_input.h"
 
@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 TEST(KeeperConcurrency, LosingAndRegainingTheDeviceWhileTheCardDeliversNeitherRacesNorHangs) {
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     engine.ctx.settings.ZveiEnabled.store(true);
     FakeWaveInput device({"Line"});
     WaveCapture capture(device, engine);

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/sample_source.h"
 #include "core/scope.h"
 
@@ -18,7 +18,7 @@ namespace {
 
 TEST(ScopeConcurrency, DrawsWhileTheLoopFillsBlocks) {
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     Scope scope(engine.ctx);
 
     std::atomic<bool> done{false};

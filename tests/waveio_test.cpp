@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/waveio.h"
 #include "fake_wave_input.h"
 
@@ -61,7 +61,7 @@ protected:
     }
 
     FixedClock clock;
-    Engine engine{clock};
+    StandardEngine engine{clock};
     FakeWaveInput device;
     WaveCapture capture{device, engine};
 };
@@ -75,7 +75,7 @@ TEST(CaptureDevices, ListsTheFirstTwentyNamesCutToThirtyTwoBytes) {
     FakeWaveInput device(names);
     device.unreadableNames = {3};
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     WaveCapture capture(device, engine);
     capture.EnumerateDevices();
 
@@ -97,7 +97,7 @@ TEST(CaptureDevices, ListsTheFirstTwentyNamesCutToThirtyTwoBytes) {
 TEST(CaptureDevices, NoDeviceListsNothingAndCapturesNothing) {
     FakeWaveInput device(std::vector<std::string>{});
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     WaveCapture capture(device, engine);
     capture.EnumerateDevices();
     EXPECT_EQ(capture.DeviceCount(), 0);
@@ -249,7 +249,7 @@ TEST(CaptureFailures, AnyFailedStepProcessesNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FixedClock clock;
-        Engine engine(clock);
+        StandardEngine engine(clock);
         FakeWaveInput device;
         device.failOpen = c.failOpen;
         device.failStart = c.failStart;
@@ -320,7 +320,7 @@ TEST_F(CaptureRing, AVanishedDeviceStopsDeliveringWithoutHangingAndCanBeReopened
 
 TEST(CaptureLifetime, DestroyingTheCaptureEndsTheThreadAndClosesTheDevice) {
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     FakeWaveInput device;
     {
         WaveCapture capture(device, engine);
@@ -334,7 +334,7 @@ TEST(CaptureLifetime, DestroyingTheCaptureEndsTheThreadAndClosesTheDevice) {
 
 TEST(CaptureLifetime, ExtractBlockBeforeAnyOpenLeavesTheBlockAlone) {
     FixedClock clock;
-    Engine engine(clock);
+    StandardEngine engine(clock);
     FakeWaveInput device;
     WaveCapture capture(device, engine);
     SampleArray block{};

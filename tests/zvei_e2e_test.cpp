@@ -42,7 +42,7 @@ std::vector<double> Framed(const std::vector<double>& signal, double lead = 0.3,
 
 struct ZveiRig {
     FixedClock clock{kTime};
-    Engine engine{clock};
+    StandardEngine engine{clock};
 
     explicit ZveiRig(int table) {
         engine.ctx.settings.ZveiEnabled.store(true);

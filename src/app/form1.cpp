@@ -95,7 +95,7 @@ TForm1::TForm1(std::unique_ptr<Clock> ownClock, std::unique_ptr<WaveInput> ownIn
       ownInput_(std::move(ownInput)),
       input_(input != nullptr ? *input : *ownInput_),
       clock_(clock != nullptr ? *clock : *ownClock_),
-      engine_(std::make_unique<Engine>(clock_)),
+      engine_(std::make_unique<StandardEngine>(clock_)),
       capture_(std::make_unique<WaveCapture>(input_, *engine_)),
       keeper_(*capture_),
       scope_(engine_->ctx) {

@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "core/engine.h"
+#include "render/standard_engine.h"
 #include "core/scope.h"
 #include "core/waveio.h"
 
@@ -72,7 +72,7 @@ public:
     // subfolder. Tests point it elsewhere.
     QString ProgramFolder;
 
-    Engine& engine() { return *engine_; }
+    StandardEngine& engine() { return *engine_; }
     WaveCapture& capture() { return *capture_; }
     const Scope& scope() const { return scope_; }
 
@@ -116,7 +116,7 @@ private:
     std::unique_ptr<WaveInput> ownInput_;
     WaveInput& input_;
     const Clock& clock_;
-    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<StandardEngine> engine_;
     std::unique_ptr<WaveCapture> capture_;
     CaptureKeeper keeper_;  // driven by Timer2
     Scope scope_;

@@ -32,7 +32,6 @@ private:
 
 Engine::Engine(const Clock& clock, const std::vector<DecoderEntry>& entries)
     : ctx(clock),
-      logs(clock),
       decoders(entries, ctx),
       pocsag(Specified<PocsagDecoder>(decoders, "pocsag")),
       fms(Specified<FmsDecoder>(decoders, "fms")),

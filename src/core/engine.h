@@ -1,19 +1,16 @@
-// One decoding engine: the shared state, the conditioning, the decoders of the
-// registry, and the two renderers every front end needs (the specified text into
-// MessageText, and the POCSAG logs). The window, the command-line decoder and the
-// tests each own one; nothing here is global.
+// One decoding engine: the shared state, the conditioning and the decoders of the
+// registry. Its events go to whatever sinks the front end subscribes to
+// ctx.events (render/standard_engine.h: the window's text and logs). The window,
+// the command-line decoders and the tests each own one; nothing here is global.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "fms.h"
-#include "logfile.h"
 #include "pocsag.h"
 #include "processing.h"
 #include "registry.h"
-#include "render/log_renderer.h"
-#include "render/text_renderer.h"
 #include "zvei.h"
 
 namespace quorvel {
@@ -25,7 +22,7 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     void ProcessPendingBlocks(BlockSource& source) {
-        quorvel::ProcessPendingBlocks(ctx, conditioner, source, decoders.Slots());
+        quorvel::ProcessPendingBlocks(ctx, conditioner, source, decoders);
     }
 
     // The input ended: decode silence, one block at a time with `afterBlock`
@@ -37,9 +34,6 @@ public:
 
     SharedContext ctx;
     InputConditioner conditioner;
-    LogFiles logs;
-    TextRenderer text{ctx};
-    LogRenderer logRenderer{ctx, logs};
     DecoderSet decoders;
     // The specified decoders (tests, and the window's characteristic box).
     PocsagDecoder& pocsag;

@@ -5,6 +5,9 @@
 // texts inside events are the decoded characters (Windows-1252, control codes as
 // their <NAME> tokens), nothing more.
 //
+// Every event type names the kind it belongs to (`Kind`), whose description
+// (kind.h) knows how to write it and how it becomes a call record.
+//
 // Every event says where in the input it was found (the sample index at 11025 Hz,
 // counted from the start of the input or of live capture) and the local time of
 // day at which it was found.
@@ -13,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "common.h"
@@ -26,6 +30,7 @@ struct EventOrigin {
 
 // An address codeword: a POCSAG call begins.
 struct PocsagCallBegin {
+    static constexpr std::string_view Kind = "pocsag";
     EventOrigin at;
     std::uint32_t ric = 0;       // address bits x 8 + frame
     std::int32_t function = 0;   // 0..3
@@ -37,6 +42,7 @@ struct PocsagCallBegin {
 // A POCSAG call is complete: its message ended at the next address or idle
 // codeword, or (complete = false) the transmission or the input ended first.
 struct PocsagCallEnd {
+    static constexpr std::string_view Kind = "pocsag";
     EventOrigin at;
     DateTime beginTime{};  // when its address was found
     std::uint32_t ric = 0;
@@ -48,6 +54,9 @@ struct PocsagCallEnd {
     // began), this call's own among them; with correction, those left uncorrected.
     std::int32_t errors = 0;
     std::int32_t corrected = 0;  // codewords repaired by error correction
+    // The most bits error correction changed in one codeword of this call (its
+    // address and message words); 0 where nothing is corrected.
+    std::int32_t mostBitsCorrected = 0;
     bool hasNumeric = false;     // rendered as digits too (fewer than five codewords)
     std::string numeric;         // the digits
     std::string alpha;           // the 7-bit characters (after the offset of `offsetMode`)
@@ -57,6 +66,7 @@ struct PocsagCallEnd {
 
 // A POCSAG transmission ended (signal lost): the summary.
 struct PocsagTransmissionEnd {
+    static constexpr std::string_view Kind = "pocsag";
     EventOrigin at;
     DateTime beginTime{};
     std::int32_t idles = 0;
@@ -75,6 +85,7 @@ enum class FmsCheck : std::uint8_t { Ok, Failed, Undecided };
 // The first 48-bit block after an FMS sync word: a status telegram. Bits are in
 // order of reception; each is 0, 1, or 2 when it could not be decided.
 struct FmsTelegram {
+    static constexpr std::string_view Kind = "fms";
     EventOrigin at;
     std::array<std::uint8_t, 48> bits{};
     std::int32_t firstUndecided = 48;  // 0..47, or 48 when every bit was decided
@@ -89,6 +100,7 @@ struct FmsTelegram {
 // A follow-on text block (index 1: the first, carrying a number in bits 1..6 and
 // three characters; 2: any further one, four characters).
 struct FmsTextBlock {
+    static constexpr std::string_view Kind = "fms";
     EventOrigin at;
     std::int32_t index = 1;
     std::array<std::uint8_t, 48> bits{};
@@ -99,12 +111,14 @@ struct FmsTextBlock {
 
 // The follow-on text of an FMS transmission ended.
 struct FmsTextEnd {
+    static constexpr std::string_view Kind = "fms";
     EventOrigin at;
     bool complete = true;  // false: the input ended with the text open
 };
 
 // Five tones of a selective call.
 struct ToneSequence {
+    static constexpr std::string_view Kind = "zvei";
     EventOrigin at;
     std::int32_t table = 0;  // 0 ZVEI normal, 1 ZVEI wide, 2 ZVEI narrow, 3 CCIR
     std::int32_t count = 5;

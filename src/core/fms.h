@@ -41,6 +41,28 @@
 
 namespace quorvel {
 
+struct KindDescription;
+// FMS calls as the rest of the program sees them (fms_kind.cpp).
+extern const KindDescription FmsKind;
+
+// The field tables of the text (Windows-1252).
+extern const std::array<const char*, 16> FmsOrganisationNames;
+extern const std::array<const char*, 16> FmsLandNames;
+extern const char FmsHexDigits[17];
+extern const std::array<const char*, 2> FmsDirectionNames;
+extern const std::array<const char*, 4> FmsTacticalInfoNames;
+
+// Appends the text of one field of a telegram's bits. Codes: 1 organisation,
+// 2 Land, 3 location, 4 vehicle, 5 status, 6 build stage, 7 direction, 8 tactical
+// information, 12 the doubled number of bits 1-6 and a tab, 14 one 7-bit
+// character at `offset`; any other code is empty.
+void FmsFieldText(const std::array<std::uint8_t, 48>& bits, std::uint8_t offset, std::int32_t code,
+                  std::string& out);
+
+// The 8-digit identity of a telegram: organisation, Land, location and vehicle
+// digits (hex digits as the status line shows them).
+std::string FmsIdentity(const FmsTelegram& telegram);
+
 enum FmsStates : std::int32_t { fsSearchPreamble = 0, fsPreambleFound = 1, fsSearchSync = 2, fsTelegram = 3 };
 
 // The check of a telegram: bits 40..46 must be the remainder of data bits 0..39

@@ -34,6 +34,10 @@
 
 namespace quorvel {
 
+struct KindDescription;
+// POCSAG calls as the rest of the program sees them (pocsag_kind.cpp).
+extern const KindDescription PocsagKind;
+
 constexpr double BreakMark = 1000.0;
 constexpr double EdgeThreshold = 0.3;
 constexpr std::uint32_t SyncCodeword = 0x7CD215D8u;

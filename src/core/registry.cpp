@@ -22,12 +22,12 @@ std::unique_ptr<BlockDecoder> Make(SharedContext& ctx) {
 
 const std::vector<DecoderEntry>& StandardDecoders() {
     static const std::vector<DecoderEntry> entries = {
-        {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>},
-        {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>},
-        {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>},
-        {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>},
-        {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>},
-        {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>},
+        {"pocsag", DecoderForm::Specified, &DecoderSettings::PocsagEnabled, &Make<PocsagDecoder>, &PocsagKind},
+        {"pocsag", DecoderForm::Sensitive, &DecoderSettings::PocsagEnabled, &Make<SensitivePocsagDecoder>, &PocsagKind},
+        {"fms", DecoderForm::Specified, &DecoderSettings::FmsEnabled, &Make<FmsDecoder>, &FmsKind},
+        {"fms", DecoderForm::Sensitive, &DecoderSettings::FmsEnabled, &Make<SensitiveFmsDecoder>, &FmsKind},
+        {"zvei", DecoderForm::Specified, &DecoderSettings::ZveiEnabled, &Make<ZveiDecoder>, &ToneKind},
+        {"zvei", DecoderForm::Sensitive, &DecoderSettings::ZveiEnabled, &Make<SensitiveToneDecoder>, &ToneKind},
     };
     return entries;
 }
@@ -42,18 +42,25 @@ std::vector<std::string_view> DecoderKinds(const std::vector<DecoderEntry>& entr
 bool DecoderSlot::IsOn(const DecoderSettings& settings) const {
     if (entry->enabled != nullptr && !(settings.*(entry->enabled)).load()) return false;
     const bool sensitive = settings.Sensitive.load();
-    if (entry->form == DecoderForm::Sensitive) return sensitive;
+    // A kind with one form runs in it whatever the Sensitive switch says.
+    if (entry->form == DecoderForm::Sensitive) return sensitive || sensitiveFormOnly;
     return !(sensitive && kindHasSensitiveForm);
 }
 
 DecoderSet::DecoderSet(const std::vector<DecoderEntry>& entries, SharedContext& ctx) {
     for (const DecoderEntry& e : entries) {
-        const bool sensitiveForm = std::any_of(entries.begin(), entries.end(), [&e](const DecoderEntry& other) {
-            return other.kind == e.kind && other.form == DecoderForm::Sensitive;
-        });
+        auto hasForm = [&](DecoderForm form) {
+            return std::any_of(entries.begin(), entries.end(),
+                               [&](const DecoderEntry& other) { return other.kind == e.kind && other.form == form; });
+        };
         decoders_.push_back(e.make(ctx));
-        slots_.push_back({&e, decoders_.back().get(), sensitiveForm});
+        slots_.push_back({&e, decoders_.back().get(), hasForm(DecoderForm::Sensitive), !hasForm(DecoderForm::Specified)});
     }
+    wasOn_.assign(slots_.size(), false);
+}
+
+DecoderSet::DecoderSet(std::vector<DecoderSlot> slots) : slots_(std::move(slots)) {
+    wasOn_.assign(slots_.size(), false);
 }
 
 BlockDecoder* DecoderSet::Find(std::string_view kind, DecoderForm form) const {
@@ -72,16 +79,38 @@ void DecoderSet::FinishInput(const DecoderSettings& settings) {
         if (s.IsOn(settings)) s.decoder->FinishInput();
 }
 
-void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source,
-                          std::span<const DecoderSlot> decoders) {
+void DecoderSet::ProcessBlock(const DecoderSettings& settings) {
+    auto finish = [this](std::size_t i) {
+        if (slots_[i].decoder->Busy()) slots_[i].decoder->FinishInput();
+        wasOn_[i] = false;
+    };
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        // Each slot's switches are read when the loop reaches it.
+        const bool on = slots_[i].IsOn(settings);
+        if (on && !wasOn_[i]) {
+            // The other form of this kind is going off: it finishes before this
+            // one writes anything.
+            for (std::size_t j = 0; j < slots_.size(); ++j)
+                if (j != i && wasOn_[j] && slots_[j].entry->kind == slots_[i].entry->kind && !slots_[j].IsOn(settings))
+                    finish(j);
+        } else if (!on && wasOn_[i] && slots_[i].entry->form == DecoderForm::Sensitive) {
+            // A specified decoder switched off keeps what it has collected, as the
+            // window always did; a sensitive one ends what is under way.
+            finish(i);
+        }
+        wasOn_[i] = on;
+        if (on) slots_[i].decoder->ProcessBlock();
+    }
+}
+
+void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source, DecoderSet& decoders) {
     while (source.PendingBlocks() > 0) {
         {
             std::lock_guard<std::mutex> guard(ctx.SampleBlockLock);
             source.ExtractBlock(ctx.SampleBlock);
         }
         conditioner.ConditionBlock(ctx);
-        for (const DecoderSlot& slot : decoders)
-            if (slot.IsOn(ctx.settings)) slot.decoder->ProcessBlock();
+        decoders.ProcessBlock(ctx.settings);
         ctx.PublishText();
         ctx.BlockStart += FramesPerBlock;
     }

@@ -6,7 +6,8 @@
 // is on, else the specified one.
 //
 // Adding a decoder: one file with a class derived from BlockDecoder that emits
-// events into ctx.events, and one line in StandardDecoders().
+// events into ctx.events, and one line in StandardDecoders() that points to the
+// description of its kind (kind.h).
 #pragma once
 
 #include <atomic>
@@ -35,12 +36,15 @@ public:
 
 enum class DecoderForm { Specified, Sensitive };
 
+struct KindDescription;
+
 struct DecoderEntry {
     std::string_view kind;
     DecoderForm form = DecoderForm::Specified;
     // The kind's switch; an entry without one runs whenever it is listed.
     std::atomic<bool> DecoderSettings::*enabled = nullptr;
     std::unique_ptr<BlockDecoder> (*make)(SharedContext& ctx) = nullptr;
+    const KindDescription* description = nullptr;  // what its events mean (named `kind`)
 };
 
 // POCSAG, FMS, five-tone: the order of the specified loop (and of its draws from
@@ -55,6 +59,7 @@ struct DecoderSlot {
     const DecoderEntry* entry = nullptr;
     BlockDecoder* decoder = nullptr;
     bool kindHasSensitiveForm = false;
+    bool sensitiveFormOnly = false;  // the kind has no specified form: it runs whatever Sensitive says
 
     // Reads the kind's switch (and the Sensitive switch) now.
     bool IsOn(const DecoderSettings& settings) const;
@@ -64,6 +69,8 @@ struct DecoderSlot {
 class DecoderSet {
 public:
     DecoderSet(const std::vector<DecoderEntry>& entries, SharedContext& ctx);
+    // Decoders made elsewhere (tests), run in the order given.
+    explicit DecoderSet(std::vector<DecoderSlot> slots);
     std::span<const DecoderSlot> Slots() const { return slots_; }
     // The decoder of a kind and form, or nullptr.
     BlockDecoder* Find(std::string_view kind, DecoderForm form = DecoderForm::Specified) const;
@@ -71,15 +78,22 @@ public:
     bool Busy(const DecoderSettings& settings) const;
     // FinishInput of every decoder that is switched on, in list order.
     void FinishInput(const DecoderSettings& settings);
+    // One block through the decoders that are on, in list order, each slot's
+    // switches read when the loop reaches it. A decoder that was on for the last
+    // block and is off now because the other form of its kind was chosen is
+    // finished when it was busy, before the other form runs: its call comes out
+    // whole or marked incomplete, never lost or glued to another decoder's text.
+    // A sensitive decoder switched off is finished too; a specified one keeps
+    // its state, as the window has always done.
+    void ProcessBlock(const DecoderSettings& settings);
 
 private:
     std::vector<std::unique_ptr<BlockDecoder>> decoders_;
     std::vector<DecoderSlot> slots_;
+    std::vector<bool> wasOn_;
 };
 
-// For every pending block: extract, condition, run the decoders that are on (each
-// slot's switches read when the loop reaches it), publish the text.
-void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source,
-                          std::span<const DecoderSlot> decoders);
+// For every pending block: extract, condition, run the decoders, publish the text.
+void ProcessPendingBlocks(SharedContext& ctx, InputConditioner& conditioner, BlockSource& source, DecoderSet& decoders);
 
 }  // namespace quorvel

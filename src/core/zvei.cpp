@@ -3,6 +3,9 @@
 // zvei.h for the signal and the stages.
 #include "zvei.h"
 
+#include <cctype>
+#include <string>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -39,10 +42,10 @@ constexpr std::int32_t Count(const ToneEntry (&)[N]) {
 }
 
 constexpr ToneTable kTables[TableCount] = {
-    {"ZVEI normal", "ZVEI: ", kZveiNormal, Count(kZveiNormal)},
-    {"ZVEI wide", "ZVEI wide: ", kZveiWide, Count(kZveiWide)},
-    {"ZVEI narrow", "ZVEI narrow: ", kZveiNarrow, Count(kZveiNarrow)},
-    {"CCIR", "CCIR: ", kCcir, Count(kCcir)},
+    {"ZVEI normal", "ZVEI: ", kZveiNormal, Count(kZveiNormal), "zvei", "zvei-normal", 0.070},
+    {"ZVEI wide", "ZVEI wide: ", kZveiWide, Count(kZveiWide), "zvei", "zvei-wide", 0.070},
+    {"ZVEI narrow", "ZVEI narrow: ", kZveiNarrow, Count(kZveiNarrow), "zvei", "zvei-narrow", 0.070},
+    {"CCIR", "CCIR: ", kCcir, Count(kCcir), "ccir", "ccir", 0.100},
 };
 
 constexpr std::int32_t RingSlot(std::int32_t index) {
@@ -58,6 +61,21 @@ void CountUp(std::int32_t& counter) {
 }  // namespace
 
 const ToneTable& Table(std::int32_t index) { return kTables[index]; }
+
+std::int32_t TableByName(std::string_view name) {
+    std::string n;
+    for (char c : name) n += c == ' ' || c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (n == "zvei") return 0;
+    for (std::int32_t k = 0; k < TableCount; ++k)
+        if (n == std::to_string(k) || n == kTables[k].key) return k;
+    return -1;
+}
+
+std::string TableChoices() {
+    std::string list;
+    for (std::int32_t k = 0; k < TableCount; ++k) list += std::string(k == 0 ? "" : k + 1 == TableCount ? " or " : ", ") + std::string(kTables[k].key);
+    return list;
+}
 
 bool ToneMatches(double nominal, double measured) {
     return std::fabs(measured - nominal) / nominal < 0.025;

@@ -36,6 +36,10 @@
 
 namespace quorvel {
 
+struct KindDescription;
+// Five-tone calls as the rest of the program sees them (tone_kind.cpp).
+extern const KindDescription ToneKind;
+
 namespace zvei {
 
 constexpr std::int32_t StepLength = 100;  // samples per analysis step
@@ -57,11 +61,20 @@ struct ToneTable {
     std::string_view prefix;  // what a decoded line starts with after the time
     const ToneEntry* entries;
     std::int32_t entryCount;
+    std::string_view protocol;  // what its calls carry: "zvei" or "ccir"
+    std::string_view key;       // its name on command lines: "zvei-normal"...
+    double toneSeconds;         // the standard length of one tone
 };
 
 // The four tables, by index: 0 "ZVEI normal", 1 "ZVEI wide", 2 "ZVEI narrow",
 // 3 "CCIR".
 const ToneTable& Table(std::int32_t index);
+
+// A table by its key, its index ("0".."3") or "zvei" (ZVEI normal), in any case,
+// with blanks or '-' between words; -1 for none.
+std::int32_t TableByName(std::string_view name);
+// "zvei-normal, zvei-wide, zvei-narrow or ccir", for messages.
+std::string TableChoices();
 
 // True when measured lies strictly within 2.5 % of nominal.
 bool ToneMatches(double nominal, double measured);

@@ -1,6 +1,6 @@
 // Addresses as the user writes them (alias file, --only/--ignore) and as calls
-// carry them, per protocol: a POCSAG RIC (decimal, 0..2097151), an FMS identity
-// (8 hex digits), a five-tone sequence (5 decimal digits).
+// carry them, per protocol, as each kind's description defines them (a POCSAG
+// RIC, an FMS identity, five tone digits...).
 #pragma once
 
 #include <cstdint>
@@ -10,8 +10,10 @@
 
 namespace quorvel::station {
 
-// True for pocsag, fms, zvei, ccir.
+// True for the protocols of every kind (pocsag, fms, zvei, ccir...).
 bool KnownProtocol(std::string_view protocol);
+// "pocsag, fms, zvei, ccir...", for messages.
+std::string KnownProtocols();
 
 // The address as a number for comparisons and ranges; nothing when it is not a
 // valid address of the protocol (a tone sequence with a failed tone, say).

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "address.h"
+#include "utf8.h"
 
 namespace quorvel::station {
 
@@ -21,32 +23,6 @@ std::string Trim(const std::string& s) {
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
-}
-
-// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool ValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n;
-        std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { n = 1; cp = c & 0x1Fu; }
-        else if ((c & 0xF0) == 0xE0) { n = 2; cp = c & 0x0Fu; }
-        else if ((c & 0xF8) == 0xF0) { n = 3; cp = c & 0x07u; }
-        else return false;
-        if (i + n >= s.size()) return false;  // cut short
-        for (std::size_t k = 1; k <= n; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3Fu);
-        }
-        if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += n + 1;
-    }
-    return true;
 }
 
 // One CSV record of one line: fields split at commas, "..." quoting with "".
@@ -97,6 +73,11 @@ bool SplitCsv(const std::string& line, std::vector<std::string>& fields, std::st
 }  // namespace
 
 bool AliasTable::Load(const std::string& path, std::vector<std::string>& errors) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        errors.push_back(path + ": a directory, not an alias file");
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         errors.push_back(path + ": cannot be read");
@@ -113,11 +94,9 @@ bool AliasTable::Load(const std::string& path, std::vector<std::string>& errors)
 
 bool AliasTable::Parse(const std::string& textIn, const std::string& source, std::vector<std::string>& errors) {
     entries_.clear();
-    hasShow_ = false;
     std::string text = textIn;
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a byte order mark
     std::map<std::tuple<std::string, std::string, std::string>, Alias> entries;
-    bool hasShow = false;
     const std::size_t errorsBefore = errors.size();
     auto bad = [&](int line, const std::string& what) {
         errors.push_back(source + ":" + std::to_string(line) + ": " + what);
@@ -160,7 +139,7 @@ bool AliasTable::Parse(const std::string& textIn, const std::string& source, std
         }
         const std::string protocol = Lower(f[0]);
         if (!KnownProtocol(protocol)) {
-            bad(number, "unknown protocol '" + f[0] + "' (pocsag, fms, zvei or ccir)");
+            bad(number, "unknown protocol '" + f[0] + "' (" + KnownProtocols() + ")");
             continue;
         }
         const std::string address = CanonicalAddress(protocol, f[1]);
@@ -190,6 +169,11 @@ bool AliasTable::Parse(const std::string& textIn, const std::string& source, std
             bad(number, "unknown action '" + f[4] + "' (show, ignore or empty)");
             continue;
         }
+        if (alias.name.size() > kMaxAliasNameBytes) {
+            bad(number, "a name of " + std::to_string(alias.name.size()) + " bytes (at most " +
+                            std::to_string(kMaxAliasNameBytes) + ")");
+            continue;
+        }
         if (alias.name.empty() && alias.action == AliasAction::None) {
             bad(number, "no name and no action");
             continue;
@@ -208,12 +192,10 @@ bool AliasTable::Parse(const std::string& textIn, const std::string& source, std
             bad(number, "the same protocol, address and subaddress as line " + std::to_string(it->second.line));
             continue;
         }
-        if (alias.action == AliasAction::Show) hasShow = true;
     }
     if (!header && errors.size() == errorsBefore) errors.push_back(source + ": empty (no header line)");
     if (errors.size() != errorsBefore) return false;
     entries_ = std::move(entries);
-    hasShow_ = hasShow;
     return true;
 }
 

@@ -9,8 +9,9 @@
 // UTF-8; the first line is the header (those column names, in that order).
 // Fields may be quoted ("..." with "" for a quote). Empty lines and lines
 // starting with # are skipped. subaddress: the POCSAG function 0-3 or a-d, empty
-// for all of them (other protocols: empty). action: show, ignore or empty.
-// A file with any bad line is not loaded at all.
+// for all of them (other protocols: empty). action: show, ignore or empty; it
+// applies to the calls of its own address only (show: pass even where --only or
+// --ignore would hold them back). A file with any bad line is not loaded at all.
 #pragma once
 
 #include <map>
@@ -19,6 +20,10 @@
 #include <vector>
 
 namespace quorvel::station {
+
+// Names go into every hook's environment and every line; a name far longer
+// than any label would make each of them fail or swamp the output.
+constexpr std::size_t kMaxAliasNameBytes = 256;
 
 enum class AliasAction { None, Show, Ignore };
 
@@ -40,13 +45,11 @@ public:
     // subaddresses. `function` is the POCSAG function (0..3), ignored otherwise.
     const Alias* Find(const std::string& protocol, const std::string& address, const std::string& function) const;
 
-    bool HasShow() const { return hasShow_; }
     std::size_t Size() const { return entries_.size(); }
 
 private:
     // (protocol, canonical address, subaddress 0..3 or "")
     std::map<std::tuple<std::string, std::string, std::string>, Alias> entries_;
-    bool hasShow_ = false;
 };
 
 }  // namespace quorvel::station

@@ -21,7 +21,7 @@ std::optional<FilterRule> ParseFilterRule(const std::string& textIn, std::string
     const auto colon = text.find(':');
     rule.protocol = text.substr(0, colon);
     if (!KnownProtocol(rule.protocol)) {
-        error = "'" + textIn + "': unknown protocol (pocsag, fms, zvei or ccir, then :ADDRESS or :LOW-HIGH)";
+        error = "'" + textIn + "': unknown protocol (" + KnownProtocols() + ", then :ADDRESS or :LOW-HIGH)";
         return std::nullopt;
     }
     if (colon == std::string::npos) return rule;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "thread_signals.h"
+
 extern char** environ;
 
 namespace quorvel::station {
@@ -210,8 +212,9 @@ std::string CheckCommand(const std::string& command) {
 }
 
 HookRunner::HookRunner(std::vector<std::string> commands, double timeoutSeconds, std::size_t workers,
-                       std::size_t capacity)
-    : commands_(std::move(commands)), timeout_(timeoutSeconds), capacity_(capacity) {
+                       std::size_t capacity, std::atomic<std::uint64_t>* losses)
+    : commands_(std::move(commands)), timeout_(timeoutSeconds), capacity_(capacity), losses_(losses) {
+    const StopSignalsBlocked blocked;
     for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
 }
 
@@ -232,6 +235,7 @@ void HookRunner::Submit(const Call& call) {
     wake_.notify_all();
     if (dropped > 0) {
         dropped_ += dropped;
+        Lost(dropped);
         Report("hook queue full (" + std::to_string(capacity_) + " waiting): " + std::to_string(dropped) +
                " hook run(s) dropped for " + Describe(call));
     }
@@ -253,6 +257,7 @@ void HookRunner::Work() {
         ++runs_;
         if (!outcome.ok) {
             ++failed_;
+            Lost(1);
             Report("hook '" + job.command + "' failed: " + outcome.what + "; for " + Describe(job.call));
         }
         {
@@ -279,6 +284,7 @@ void HookRunner::Finish(double maxSeconds) {
     workers_.clear();
     if (!abandoned.empty()) {
         dropped_ += abandoned.size();
+        Lost(abandoned.size());
         Report(std::to_string(abandoned.size()) + " hook run(s) not started before the end (waited " +
                Seconds(maxSeconds) + " s); the first for " + Describe(abandoned.front().call));
     }

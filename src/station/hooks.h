@@ -45,8 +45,9 @@ std::string CheckCommand(const std::string& command);
 
 class HookRunner {
 public:
+    // `losses`, when given, counts every run that failed or never started.
     HookRunner(std::vector<std::string> commands, double timeoutSeconds, std::size_t workers = 4,
-               std::size_t capacity = 256);
+               std::size_t capacity = 256, std::atomic<std::uint64_t>* losses = nullptr);
     ~HookRunner();
     HookRunner(const HookRunner&) = delete;
     HookRunner& operator=(const HookRunner&) = delete;
@@ -67,6 +68,9 @@ private:
         Call call;
     };
     void Work();
+    void Lost(std::uint64_t n) {
+        if (losses_ != nullptr) *losses_ += n;
+    }
 
     std::vector<std::string> commands_;
     double timeout_;
@@ -79,6 +83,7 @@ private:
     bool stopping_ = false;
     std::atomic<bool> kill_{false};
     std::atomic<std::uint64_t> runs_{0}, failed_{0}, dropped_{0};
+    std::atomic<std::uint64_t>* losses_;
     std::vector<std::thread> workers_;
 };
 

@@ -15,7 +15,11 @@
 #include <mutex>
 #include <cstring>
 #include <thread>
+#include <fstream>
 #include <vector>
+
+#include "thread_signals.h"
+#include "utf8.h"
 
 namespace quorvel::station {
 
@@ -38,6 +42,23 @@ std::string PercentDecode(const std::string& s) {
             i += 2;
         } else {
             out += s[i];
+        }
+    }
+    return out;
+}
+
+// Bytes that would garble a message as \xNN.
+std::string Escaped(const std::string& s) {
+    const bool utf8 = ValidUtf8(s);
+    std::string out;
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += ch;
         }
     }
     return out;
@@ -75,13 +96,26 @@ bool ParseMqttUrl(const std::string& url, MqttTarget& t, std::string& error) {
         error = "'" + url + "': the topic must be a plain topic name (no # or +)";
         return false;
     }
+    // What a broker would refuse on every publish is refused here, once.
+    if (!ValidUtf8(t.topic) || HasControlCharacter(t.topic)) {
+        error = "'" + Escaped(url) + "': the topic must be UTF-8 text without control characters";
+        return false;
+    }
+    if (t.topic.size() > kMaxTopicBytes) {
+        error = "'" + url + "': a topic of " + std::to_string(t.topic.size()) + " bytes (at most " +
+                std::to_string(kMaxTopicBytes) + ")";
+        return false;
+    }
     const auto at = authority.rfind('@');
     if (at != std::string::npos) {
         const std::string credentials = authority.substr(0, at);
         authority = authority.substr(at + 1);
         const auto colon = credentials.find(':');
         t.user = PercentDecode(credentials.substr(0, colon));
-        if (colon != std::string::npos) t.password = PercentDecode(credentials.substr(colon + 1));
+        if (colon != std::string::npos) {
+            t.password = PercentDecode(credentials.substr(colon + 1));
+            t.passwordInUrl = true;
+        }
     }
     if (t.user.empty()) {
         if (const char* u = Env("QUORVEL_MQTT_USER")) t.user = u;
@@ -132,15 +166,35 @@ bool ParseMqttUrl(const std::string& url, MqttTarget& t, std::string& error) {
     return true;
 }
 
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        error = "'" + path + "': cannot be read (a file with the password on its first line)";
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        error = "'" + path + "': the first line (the password) is empty";
+        return false;
+    }
+    password = line;
+    return true;
+}
+
 struct MqttPublisher::Shared {
     MqttTarget target;
     std::size_t capacity = 0;
+    std::shared_ptr<std::atomic<std::uint64_t>> losses;
 
     struct Item {
         std::string topic;
         std::string payload;
+        std::string what;  // the call, for messages
         int mid = -1;  // while sent and not yet acknowledged
         bool acked = false;
+        bool refused = false;  // done with, but not delivered
+        int strikes = 0;       // connections lost while it was the only call in flight
     };
     std::mutex lock;
     std::condition_variable changed;
@@ -155,6 +209,10 @@ struct MqttPublisher::Shared {
     bool lost = false;
     std::string lostReason;
     bool away = false;  // reported as away and not yet as back
+    // After a connection was lost with calls in flight: the first of them goes
+    // alone until it is acknowledged, so that a call the broker answers by
+    // closing the connection (too large for it) can be told from the others.
+    bool solo = false;
 
     std::string Where() const { return target.host + ":" + std::to_string(target.port); }
 
@@ -163,12 +221,21 @@ struct MqttPublisher::Shared {
     void Drop(const std::string& reason);
     void SendWaiting();
     void Acknowledged(int mid);
+    void Refuse(Item& item, const std::string& reason);
+    void PopDone();  // under the lock
+    void Lost(std::uint64_t n) {
+        dropped += n;
+        if (losses != nullptr) *losses += n;
+    }
 };
 
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
 constexpr std::size_t kInFlight = 20;
+// A call sent alone this many times, each time answered by a lost connection,
+// is taken as refused by the broker.
+constexpr int kStrikes = 3;
 
 MqttPublisher::Shared* Self(void* p) { return static_cast<MqttPublisher::Shared*>(p); }
 
@@ -230,9 +297,22 @@ void MqttPublisher::Shared::Drop(const std::string& reason) {
     }
     connected = false;
     std::size_t waiting;
+    Item* refused = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock);
+        const auto first = std::find_if(queue.begin(), queue.end(), [](const Item& i) { return !i.acked; });
+        if (first != queue.end() && first->mid >= 0) {
+            if (solo && ++first->strikes + 1 >= kStrikes) refused = &*first;
+            solo = true;
+        }
         for (Item& item : queue) item.mid = -1;
+        waiting = queue.size();
+    }
+    if (refused != nullptr) {
+        Refuse(*refused, "the broker closed the connection each of the " + std::to_string(kStrikes) +
+                             " times it was sent (too large for the broker, or not allowed?)");
+        solo = false;
+        std::lock_guard<std::mutex> hold(lock);
         waiting = queue.size();
     }
     if (!away) {
@@ -250,8 +330,9 @@ void MqttPublisher::Shared::SendWaiting() {
     {
         std::lock_guard<std::mutex> hold(lock);
         std::size_t inFlight = 0;
+        const std::size_t limit = solo ? 1 : kInFlight;
         for (Item& item : queue) {
-            if (inFlight >= kInFlight) break;
+            if (inFlight >= limit) break;
             if (item.acked) continue;
             ++inFlight;
             if (item.mid < 0) next.push_back(&item);
@@ -261,12 +342,42 @@ void MqttPublisher::Shared::SendWaiting() {
         int mid = -1;
         const int rc = mosquitto_publish(mosq, &mid, item->topic.c_str(), static_cast<int>(item->payload.size()),
                                          item->payload.data(), 1, false);
+        if (rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_PAYLOAD_SIZE ||
+            rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            // This call can never go; the connection is fine for the others.
+            Refuse(*item, mosquitto_strerror(rc));
+            continue;
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             lost = true;
             lostReason = std::string("publish failed: ") + mosquitto_strerror(rc);
             return;
         }
         item->mid = mid;
+    }
+}
+
+// Reported with its call and dropped; it leaves the queue in its turn.
+void MqttPublisher::Shared::Refuse(Item& item, const std::string& reason) {
+    std::string what, topic;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        item.refused = item.acked = true;
+        item.mid = -1;
+        what = item.what;
+        topic = item.topic;
+        PopDone();  // `item` may be gone from here on
+    }
+    Lost(1);
+    Report("MQTT broker " + Where() + " refused a call to " + topic + " (" + reason + ")" +
+           (what.empty() ? std::string() : "; dropped: " + what));
+    changed.notify_all();
+}
+
+void MqttPublisher::Shared::PopDone() {
+    while (!queue.empty() && queue.front().acked) {
+        if (!queue.front().refused) ++delivered;
+        queue.pop_front();
     }
 }
 
@@ -277,13 +388,11 @@ void MqttPublisher::Shared::Acknowledged(int mid) {
         for (Item& item : queue) {
             if (item.mid == mid && !item.acked) {
                 item.acked = true;
+                solo = false;
                 break;
             }
         }
-        while (!queue.empty() && queue.front().acked) {
-            queue.pop_front();
-            ++delivered;
-        }
+        PopDone();
     }
     changed.notify_all();
 }
@@ -355,29 +464,33 @@ void MqttPublisher::Shared::Run() {
     changed.notify_all();
 }
 
-MqttPublisher::MqttPublisher(MqttTarget target, std::size_t capacity) : shared_(std::make_shared<Shared>()) {
+MqttPublisher::MqttPublisher(MqttTarget target, std::size_t capacity,
+                             std::shared_ptr<std::atomic<std::uint64_t>> losses)
+    : shared_(std::make_shared<Shared>()) {
     std::call_once(libraryInit, [] { mosquitto_lib_init(); });
     shared_->target = std::move(target);
     shared_->capacity = capacity;
+    shared_->losses = std::move(losses);
+    const StopSignalsBlocked blocked;
     std::thread([s = shared_] { s->Run(); }).detach();
 }
 
 MqttPublisher::~MqttPublisher() { Finish(0.0); }
 
-void MqttPublisher::Publish(const std::string& subtopic, const std::string& payload) {
+void MqttPublisher::Publish(const std::string& subtopic, const std::string& payload, const std::string& what) {
     Shared& s = *shared_;
     std::size_t size;
     {
         std::lock_guard<std::mutex> hold(s.lock);
         if (s.queue.size() < s.capacity && !s.stop) {
-            s.queue.push_back({s.target.topic + "/" + subtopic, payload});
+            s.queue.push_back({s.target.topic + "/" + subtopic, payload, what});
             return;
         }
         size = s.queue.size();
     }
-    ++s.dropped;
-    Report("MQTT queue full (" + std::to_string(size) + " calls waiting for the broker): a call to " +
-           s.target.topic + "/" + subtopic + " is dropped");
+    s.Lost(1);
+    Report("MQTT queue full (" + std::to_string(size) + " calls waiting for the broker): dropped a call to " +
+           s.target.topic + "/" + subtopic + (what.empty() ? std::string() : ": " + what));
 }
 
 void MqttPublisher::Finish(double maxSeconds) {
@@ -393,6 +506,7 @@ void MqttPublisher::Finish(double maxSeconds) {
     }
     s.changed.notify_all();
     if (left > 0) {
+        if (s.losses != nullptr) *s.losses += left;
         Report(std::to_string(left) + " call(s) not delivered to the MQTT broker " + s.Where() + " before the end");
     }
     // The thread ends at its next turn, after a clean disconnect. A connection

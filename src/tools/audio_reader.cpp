@@ -80,8 +80,13 @@ public:
         // at all most of the time: then there is nothing to copy from).
         std::size_t have = carry_.size();
         if (have > 0) std::memcpy(bytes_.data(), carry_.data(), have);
+        errno = 0;
         have += std::fread(bytes_.data() + have, 1, bytes_.size() - have, file_);
-        if (std::ferror(file_)) {
+        if (std::ferror(file_) && errno == EINTR) {
+            // A signal ended the read: what came before it is decoded, and the
+            // caller decides whether to read on.
+            std::clearerr(file_);
+        } else if (std::ferror(file_)) {
             error_ = std::strerror(errno);
             return -1;
         }
@@ -106,10 +111,16 @@ private:
     std::vector<unsigned char> carry_;
 };
 
+bool IsFlac(const std::string& head) {
+    return LooksLikeFlac(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+}
+
+}  // namespace
+
 // The first bytes of a descriptor without taking them away: read at the current
 // offset of a file, or copied out of a pipe with tee(2), which leaves them in it
 // for whoever reads next. Anything else (a terminal, a socket) is not looked at.
-std::string PeekBytes(int fd, std::size_t want) {
+std::string PeekInputBytes(int fd, std::size_t want) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return {};
     std::string bytes(want, '\0');
@@ -142,12 +153,6 @@ std::string PeekBytes(int fd, std::size_t want) {
     return bytes;
 }
 
-bool IsFlac(const std::string& head) {
-    return LooksLikeFlac(reinterpret_cast<const unsigned char*>(head.data()), head.size());
-}
-
-}  // namespace
-
 std::string CheckInputRate(double rate) {
     if (rate >= kMinimumInputRate) return {};
     char text[160];
@@ -163,7 +168,7 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
     int fd = -1;
     if (path == "-") {
         fd = STDIN_FILENO;
-        if (IsFlac(PeekBytes(fd, 4))) reader = OpenFlacStream(stdin, false, name, error);
+        if (IsFlac(PeekInputBytes(fd, 4))) reader = OpenFlacStream(stdin, false, name, error);
     } else if (struct stat st {}; ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         // Only a plain file is looked at first: reading from a named pipe would
         // take the bytes away from the library that opens it again.
@@ -199,6 +204,9 @@ std::unique_ptr<AudioReader> OpenSoundFile(const std::string& path, std::string&
         std::uint64_t claimed = info.frames > 0 && info.frames < 0x7FFF0000LL / (2LL * info.channels)
                                     ? static_cast<std::uint64_t>(info.frames)
                                     : 0;
+        // An MPEG stream's count is the library's estimate from the bit rate,
+        // not a length the file claims.
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) claimed = 0;
         std::string endProblem;
         struct stat st {};
         const bool plain = fd >= 0 || (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));

@@ -66,6 +66,10 @@ private:
     std::vector<double> buffer_;
 };
 
+// The first bytes of a descriptor without taking them away (a file, or a pipe:
+// copied out with tee(2)); empty for anything else, such as a terminal.
+std::string PeekInputBytes(int fd, std::size_t want);
+
 // The message for an input rate below kMinimumInputRate (empty when it is fine).
 std::string CheckInputRate(double rate);
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/waveio.h"
+#include "stop_request.h"
 
 #if QUORVEL_HAVE_AUDIO
 #include "audio/sound_input.h"
@@ -31,18 +32,8 @@ namespace quorvel::tools {
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void RequestStop(int) { stopRequested.store(true); }
-
-void InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+// SIGINT and SIGTERM are those of stop_request.h, installed by main.
+void IgnoreSigpipe() {
     // A closed output shows as a failed write (EPIPE), which ends the run in
     // order; the signal would end it at once, and libraries of the sound back end
     // may leave it blocked anyway.
@@ -85,28 +76,27 @@ int ListLiveDevices() {
 }
 
 int DecodeLive(Engine& engine, const std::string& device, const std::function<void(const std::string&)>& write,
-               bool stats) {
+               bool stats, const char* program) {
     auto input = CreateSoundInput();
     WaveCapture capture(*input, engine);
     capture.EnumerateDevices();
     std::string why;
     const std::int32_t index = FindDevice(capture.Devices(), device, why);
     if (index < 0) {
-        std::cerr << "quorvel-decode: " << why << "\n";
+        std::cerr << program << ": " << why << "\n";
         return 2;
     }
-    stopRequested.store(false);
-    InstallStopHandlers();
+    IgnoreSigpipe();
     capture.SetDeviceIndex(index);
     capture.OpenCapture();
     const std::string name = Describe(capture, index);
     if (!capture.CaptureRunning()) {
         // The window stays silent about this; a command line says why it ends.
         capture.CloseCapture();
-        std::cerr << "quorvel-decode: capture " << name << " could not be opened\n";
+        std::cerr << program << ": capture " << name << " could not be opened\n";
         return 1;
     }
-    std::cerr << "quorvel-decode: capturing from " << name << "; interrupt (Ctrl-C) to end\n";
+    std::cerr << program << ": capturing from " << name << "; interrupt (Ctrl-C) to end\n";
 
     CaptureKeeper keeper(capture);
     std::string text;
@@ -116,16 +106,16 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         write(text);
         outputLost = OutputClosed();
     };
-    while (!stopRequested.load() && !outputLost) {
+    while (!StopRequested() && !outputLost) {
         std::this_thread::sleep_for(std::chrono::milliseconds(33));
         take();
         if (!outputLost) outputLost = OutputClosed();
         switch (keeper.Check(std::chrono::steady_clock::now())) {
             case CaptureKeeper::Change::Lost:
-                std::cerr << "quorvel-decode: capture " << name << " went away; opening it again when it is back\n";
+                std::cerr << program << ": capture " << name << " went away; opening it again when it is back\n";
                 break;
             case CaptureKeeper::Change::Restored:
-                std::cerr << "quorvel-decode: capturing again from " << name << "\n";
+                std::cerr << program << ": capturing again from " << name << "\n";
                 break;
             case CaptureKeeper::Change::None:
                 break;
@@ -138,7 +128,7 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
         engine.FinishInput(take);
     }
     if (outputLost) {
-        std::cerr << "quorvel-decode: standard output was closed; capture ended\n";
+        std::cerr << program << ": standard output was closed; capture ended\n";
         return 1;
     }
     if (stats) {
@@ -158,7 +148,7 @@ int ListLiveDevices() {
     return 3;
 }
 
-int DecodeLive(Engine&, const std::string&, const std::function<void(const std::string&)>&, bool) {
+int DecodeLive(Engine&, const std::string&, const std::function<void(const std::string&)>&, bool, const char*) {
     return ListLiveDevices();
 }
 

@@ -22,7 +22,8 @@ int ListLiveDevices();
 // is back. Returns 0 after an interrupt, 1 when the device cannot be opened or
 // the output was lost, 2 for a device that is not listed, 3 in a build without
 // live input.
+// Messages name `program`.
 int DecodeLive(Engine& engine, const std::string& device, const std::function<void(const std::string&)>& write,
-               bool stats);
+               bool stats, const char* program = "quorvel-decode");
 
 }  // namespace quorvel::tools

@@ -22,8 +22,11 @@
 #include "file_decoding.h"
 #include "input_clock.h"
 #include "render/json_renderer.h"
+#include "render/log_renderer.h"
+#include "render/text_renderer.h"
 #include "start_time.h"
 #include "station/station.h"
+#include "stop_request.h"
 #include "text_output.h"
 #include "version.h"
 
@@ -43,7 +46,7 @@ struct Options {
     std::string characteristic = "discriminator";
     std::string format = "text";
     bool rawText = false;
-    bool sensitive = false;
+    bool specified = false;  // the specified decoders instead of the sensitive ones
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool logDirGiven = false;
@@ -51,23 +54,14 @@ struct Options {
     std::string clock = "wall";   // or "input": time stamps from the position in the input
     std::string startTime;        // what position 0 of the input stands for
     bool listDevices = false;
+    bool failAtEnd = false;  // the input is a stream that should never end
     std::string device;  // live input from this capture device, when given
+    std::string charset;  // POCSAG text of JSON; empty: the decoders' German one
 };
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
-}
-
-// Tone tables by name (as the window lists them, or in a shell-friendly spelling)
-// or by index 0..3.
-int ToneTableIndex(const std::string& name) {
-    const std::string n = Lower(name);
-    if (n == "0" || n == "zvei-normal" || n == "zvei normal" || n == "zvei") return 0;
-    if (n == "1" || n == "zvei-wide" || n == "zvei wide") return 1;
-    if (n == "2" || n == "zvei-narrow" || n == "zvei narrow") return 2;
-    if (n == "3" || n == "ccir") return 3;
-    return -1;
 }
 
 int CharacteristicIndex(const std::string& name) {
@@ -83,7 +77,7 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int tab
     auto& settings = engine->ctx.settings;
     settings.SelectToneTable(table);
     settings.PocsagCharacteristic.store(characteristic);
-    settings.Sensitive.store(o.sensitive);
+    settings.Sensitive.store(!o.specified);
     engine->pocsag.PocsagSetCharacteristic();
     for (const DecoderEntry& e : StandardDecoders()) {
         const bool on = o.decoders.empty() ||
@@ -100,13 +94,17 @@ int main(int argc, char** argv) {
     // A file-size limit reached is a write that fails (and is reported), not the
     // end of the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Before any thread starts: SIGINT and SIGTERM end a run in order.
+    InstallStopHandlers();
     Options o;
     CLI::App app(
         "quorvel-decode: decodes POCSAG, FMS and ZVEI/CCIR five-tone signalling from sound files, raw samples or a "
         "live input.\n"
         "Input is converted to 11025 Hz and cut into blocks of 1024 samples; a last partial block is padded with "
         "silence, and a raw frame cut short at the end is dropped. Several files are decoded one after the other, each "
-        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error.",
+        "from a fresh start. Decoded lines go to standard output, messages and --stats to standard error. SIGINT or "
+        "SIGTERM end a run in order (what was read is decoded, what is queued delivered; a second signal ends it at "
+        "once). Exit status: 0, 1 for an input or output that failed or a call the station lost, 2 for wrong usage.",
         "quorvel-decode");
     app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
     app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
@@ -125,11 +123,20 @@ int main(int argc, char** argv) {
         ->delimiter(',')
         ->allow_extra_args(false)
         ->check(CLI::IsMember(kinds));
-    app.add_option("--table", o.table, "tone table: zvei-normal, zvei-wide, zvei-narrow or ccir (or 0..3)");
+    app.add_option("--table", o.table, "tone table: " + zvei::TableChoices() + " (or 0-3)");
     app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
-    app.add_flag("--sensitive", o.sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, error correction)");
+    app.add_flag("--specified", o.specified,
+                 "use the decoders of the window (its boxes unticked: 6-10 dB deafer, output byte for byte as the window's) "
+                 "instead of the sensitive ones");
+    bool sensitive = false;  // the default; accepted for command lines that name it
+    app.add_flag("--sensitive", sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, "
+                                "error correction); the default")
+        ->excludes("--specified");
+    app.add_option("--charset", o.charset,
+                   "POCSAG text in JSON and the station's output (hooks, MQTT, --db): US, DE, FR, SE, DK or SI "
+                   "(default: the German letters of the decoded text, @ kept)");
     app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
     app.add_option("--clock", o.clock,
                    "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
@@ -141,6 +148,10 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
     auto* logDir = app.add_option("--log-dir", o.logDir,
                                   "write the POCSAG message log and stream log into this folder (created if missing)");
+    app.add_flag("--fail-at-end", o.failAtEnd,
+                 "the input is a live stream that should never end (a receiver on a pipe): its end is a failure "
+                 "(status 1), so that a service manager restarts the pipeline. SIGINT or SIGTERM still end with 0 "
+                 "when nothing was lost");
     app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
     app.add_option("--device", o.device,
                    "decode live input from a capture device (its number, name or a unique part of its description; "
@@ -155,15 +166,25 @@ int main(int argc, char** argv) {
     }
     o.rawFormatGiven = rate->count() > 0 || rawChannels->count() > 0;
     o.logDirGiven = logDir->count() > 0;
-    const int table = ToneTableIndex(o.table);
+    const int table = zvei::TableByName(o.table);
     const int characteristic = CharacteristicIndex(o.characteristic);
     if (table < 0) {
-        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'\n";
+        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'; the tables are " << zvei::TableChoices()
+                  << " (or 0-" << zvei::TableCount - 1 << ")\n";
         return kExitUsage;
     }
     if (characteristic < 0) {
         std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
         return kExitUsage;
+    }
+    std::optional<Charset> charset;
+    if (!o.charset.empty()) {
+        Charset cs{};
+        if (!ParseCharset(o.charset, cs)) {
+            std::cerr << "quorvel-decode: unknown character set '" << o.charset << "'; known: US, DE, FR, SE, DK, SI\n";
+            return kExitUsage;
+        }
+        charset = cs;
     }
     if (o.listDevices) return ListLiveDevices();
     const bool live = !o.device.empty();
@@ -192,7 +213,8 @@ int main(int argc, char** argv) {
         }
         if (!o.startTime.empty() && !ParseStartTime(o.startTime, start, startOffsetMinutes)) {
             std::cerr << "quorvel-decode: --start-time '" << o.startTime
-                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00\n";
+                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00 (a day "
+                         "that exists, an offset from -12:00 to +14:00, nothing after it)\n";
             return kExitUsage;
         }
     } else if (!o.startTime.empty()) {
@@ -200,18 +222,29 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel, o.rawFormatGiven, o.stats};
+    const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel,
+                                       o.rawFormatGiven, o.stats,   &StopRequest()};
     SystemClock wallClock;
     // Time stamps of an input: the wall clock or the position in the input.
     InputClock inputClock(start, startOffsetMinutes);
     const Clock& clock = o.clock == "input" ? static_cast<const Clock&>(inputClock) : wallClock;
     const bool json = o.format == "json";
+    // The sensitive decoders know a numeric message from an alpha one: one
+    // rendering of each call. The specified ones show both, as the window does.
+    const TextOptions textOptions{.oneRendering = !o.specified, .charset = charset};
     // The alerting station (names, filters, dedup, hooks, MQTT), when asked for:
     // it stands in for the renderer of every input's engine.
     std::vector<std::string> stationErrors;
-    const std::unique_ptr<station::Station> alerting = station::Create(stationOptions, clock, json, stationErrors);
+    // Text through the station is written in UTF-8 by it (names as they are).
+    const bool utf8Text = !o.rawText && !json;
+    const std::unique_ptr<station::Station> alerting =
+        station::Create(stationOptions, clock, json, stationErrors, textOptions, utf8Text);
     for (const std::string& e : stationErrors) std::cerr << "quorvel-decode: " << e << "\n";
     if (!stationErrors.empty()) return kExitUsage;
+    if (std::string error; alerting && !alerting->OpenStore(error)) {
+        std::cerr << "quorvel-decode: --db " << error << "\n";
+        return kExitInput;
+    }
     // One pair of logs for the whole run, whatever the number of inputs.
     std::unique_ptr<LogFiles> logs;
     if (!o.logDir.empty()) {
@@ -225,27 +258,27 @@ int main(int argc, char** argv) {
             return kExitInput;
         }
     }
-    Output out("quorvel-decode", o.rawText || json);  // JSON Lines are UTF-8 with LF already
+    // JSON Lines are UTF-8 with LF already, and so is the station's text.
+    Output out("quorvel-decode", o.rawText || json || alerting != nullptr);
     LogWatch logWatch("quorvel-decode", logs.get());
 
     // Each input from a fresh engine: the decoders' state never carries over.
     auto run = [&](const std::string& input) {
         std::unique_ptr<Engine> engine = MakeEngine(o, clock, table, characteristic);
         inputClock.Follow(engine->ctx);
+        // The sinks of this input: the station when asked for (it writes what
+        // passes), else the text or the JSON; the POCSAG logs beside them.
+        std::unique_ptr<TextRenderer> textRenderer;
         std::unique_ptr<JsonRenderer> jsonRenderer;
-        if (json) {
-            engine->ctx.events.Unsubscribe(engine->text);
-            jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx);
-        }
+        if (alerting) alerting->Follow(engine.get());
+        else if (json) jsonRenderer = std::make_unique<JsonRenderer>(engine->ctx, textOptions);
+        else textRenderer = std::make_unique<TextRenderer>(engine->ctx, textOptions);
         std::unique_ptr<LogRenderer> logRenderer;
-        if (logs) {
-            engine->ctx.events.Unsubscribe(engine->logRenderer);
-            logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
-        }
-        if (alerting) alerting->Follow(engine.get(), jsonRenderer.get());
+        if (logs) logRenderer = std::make_unique<LogRenderer>(engine->ctx, *logs);
+        if (alerting) alerting->SetSource(live ? o.device : input == "-" ? "stdin" : input);
         const int s = live ? DecodeLive(*engine, o.device, [&](const std::string& t) { out.Write(t); }, o.stats)
                            : DecodeFile("quorvel-decode", fileOptions, input, *engine, out, logWatch);
-        if (alerting) alerting->Follow(nullptr, nullptr);
+        if (alerting) alerting->Follow(nullptr);
         return s;
     };
     int status = 0;
@@ -255,10 +288,16 @@ int main(int argc, char** argv) {
         for (const std::string& input : o.inputs) {
             const int s = run(input);
             if (s != 0 && status == 0) status = s;
-            if (out.Failed()) break;
+            if (out.Failed() || StopRequested()) break;
+        }
+        if (StopRequested()) {
+            std::cerr << "quorvel-decode: stopped by a signal: what was read is decoded; delivering what is queued\n";
+        } else if (o.failAtEnd && !out.Failed()) {
+            std::cerr << "quorvel-decode: the input ended (--fail-at-end: a live stream must not end)\n";
+            if (status == 0) status = kExitInput;
         }
     }
-    if (alerting) alerting->Finish(o.stats, stderr);
+    if (alerting && alerting->Finish(o.stats, stderr) > 0 && status == 0) status = kExitInput;
     if (logs) {
         logWatch.Check();
         logs->MessageLog(laClose);

@@ -60,6 +60,41 @@ private:
     long blocks_ = 0;
 };
 
+// The power of every channel of an input, to tell a silent channel.
+class ChannelLevels {
+public:
+    // `fullScale`: the value of a full-scale sample in the reader's units.
+    ChannelLevels(int channels, double fullScale)
+        : sums_(static_cast<std::size_t>(channels), 0.0), scale_(1.0 / fullScale) {}
+    void Add(const double* frames, long count) {
+        const std::size_t c = sums_.size();
+        for (long i = 0; i < count; ++i)
+            for (std::size_t k = 0; k < c; ++k) {
+                const double x = frames[static_cast<std::size_t>(i) * c + k] * scale_;
+                sums_[k] += x * x;
+            }
+        frames_ += count;
+    }
+    long long Frames() const { return frames_; }
+    // The 1-based channel that carries signal (above -50 dB of full scale)
+    // while `channel` is silent (below -60 dB, and 30 dB or more below it); 0
+    // when there is none.
+    int LouderThanSilent(int channel) const {
+        if (frames_ == 0 || sums_.size() < 2) return 0;
+        const double n = static_cast<double>(frames_);
+        const double own = sums_[static_cast<std::size_t>(channel - 1)] / n;
+        const auto loudest = std::max_element(sums_.begin(), sums_.end());
+        if (own < 1e-6 && *loudest / n > 1e-5 && *loudest / n > own * 1000.0)
+            return static_cast<int>(loudest - sums_.begin()) + 1;
+        return 0;
+    }
+
+private:
+    std::vector<double> sums_;
+    double scale_;
+    long long frames_ = 0;
+};
+
 // Sound-card values: round to whole 16-bit values (halves to even) and clip.
 void ToSampleValues(std::vector<double>& samples) {
     for (double& x : samples) {
@@ -86,6 +121,11 @@ int DecodeFile(const char* program, const FileInputOptions& o, const std::string
         return kExitInput;
     }
     const int channels = reader->Channels();
+    if (!o.raw && o.rawFormatGiven) {
+        std::cerr << program << ": warning: -r and -c describe raw samples; " << input << " is read as its header "
+                  << "says (" << reader->SampleRate() << " Hz, " << channels << " channel(s)); add -t raw to read it "
+                  << "as raw samples\n";
+    }
     const int channel = o.channel > 0 ? o.channel : (channels >= 2 ? 2 : 1);
     if (channel > channels) {
         std::cerr << program << ": channel " << channel << " asked for, but " << input << " has " << channels
@@ -105,14 +145,19 @@ int DecodeFile(const char* program, const FileInputOptions& o, const std::string
     std::vector<double> mono;
     std::vector<double> converted;
     int status = 0;
+    ChannelLevels channelLevels(channels, o.raw ? 32768.0 : 1.0);
     for (;;) {
-        const long n = reader->Read(frames.data(), kChunkFrames);
+        long n = reader->Read(frames.data(), kChunkFrames);
         for (const std::string& w : reader->TakeWarnings()) std::cerr << program << ": warning: " << w << "\n";
-        if (n < 0) {
+        const bool stopped = o.stop != nullptr && o.stop->load();
+        if (n < 0 && stopped) {
+            n = 0;  // a read ended by the stop signal
+        } else if (n < 0) {
             std::cerr << program << ": read error in " << input << ": " << reader->Error() << "\n";
             status = kExitInput;
         }
-        const bool last = n <= 0;
+        const bool last = n <= 0 || stopped;
+        channelLevels.Add(frames.data(), std::max(n, 0L));
         mono.resize(static_cast<std::size_t>(std::max(n, 0L)));
         for (std::size_t i = 0; i < mono.size(); ++i)
             mono[i] = frames[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(channel - 1)] * scale;
@@ -123,6 +168,14 @@ int DecodeFile(const char* program, const FileInputOptions& o, const std::string
         if (last) break;
     }
     if (!decoder.Finish()) return kExitInput;
+    if (channelLevels.Frames() == 0 && status == 0) {
+        std::cerr << program << ": warning: " << (input == "-" ? std::string("standard input") : input)
+                  << " holds no samples; nothing was decoded\n";
+    } else if (const int louder = channelLevels.LouderThanSilent(channel); louder > 0) {
+        std::cerr << program << ": warning: channel " << channel << " of " << input
+                  << " is silent while channel " << louder << " carries signal; decode that one with --channel "
+                  << louder << "\n";
+    }
     // The statistics are those of the input, before the closing silence.
     const auto& s = engine.ctx.stats;
     const double levels[] = {s.DcOffset.load(), s.AcLevel.load(), s.DcMagnitude.load(), s.ClipHold.load()};

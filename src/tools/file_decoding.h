@@ -3,6 +3,7 @@
 // step after it (as the window's timer would see it), then the closing silence.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "core/engine.h"
@@ -20,6 +21,9 @@ struct FileInputOptions {
     int channel = 0;         // 1-based; 0: the second of a stereo input, else the first
     bool rawFormatGiven = false;  // -r or -c given
     bool stats = false;      // print the level statistics and the block count (standard error)
+    // When set (a stop signal): read no more, decode what was read, end as at
+    // the end of the input.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Decodes `input` (a path, or - for standard input) into `engine`, every taken

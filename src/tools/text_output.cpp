@@ -23,13 +23,23 @@ bool Output::Write(const std::string& text) {
         bytes = &converted_;
     }
     errno = 0;
-    if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() || std::fflush(stdout) != 0) {
-        const int error = errno != 0 ? errno : EIO;
-        std::cerr << program_ << ": cannot write to standard output: " << std::strerror(error) << "\n";
-        failed_ = true;
-        return false;
-    }
+    if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() || (flush_ && std::fflush(stdout) != 0))
+        return Fail();
     return true;
+}
+
+bool Output::Finish() {
+    if (failed_) return false;
+    errno = 0;
+    if (std::fflush(stdout) != 0) return Fail();
+    return true;
+}
+
+bool Output::Fail() {
+    const int error = errno != 0 ? errno : EIO;
+    std::cerr << program_ << ": cannot write to standard output: " << std::strerror(error) << "\n";
+    failed_ = true;
+    return false;
 }
 
 void LogWatch::Check() {

@@ -15,16 +15,23 @@ class Output {
 public:
     // `rawText`: the decoders' own Windows-1252 bytes with CR LF (and JSON Lines
     // as they are); else UTF-8 with LF line ends.
-    Output(const char* program, bool rawText) : program_(program), rawText_(rawText) {}
+    // Without `flush`, lines wait in the stream's buffer until it fills or
+    // Finish().
+    Output(const char* program, bool rawText, bool flush = true)
+        : program_(program), rawText_(rawText), flush_(flush) {}
 
     // What a take step hands over, converted as asked and flushed. False once
     // output has failed.
     bool Write(const std::string& text);
+    // Flush what is still buffered. False once output has failed.
+    bool Finish();
     bool Failed() const { return failed_; }
 
 private:
+    bool Fail();
     const char* program_;
     bool rawText_;
+    bool flush_;
     bool failed_ = false;
     std::string converted_;
 };

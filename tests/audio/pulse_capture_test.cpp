@@ -159,7 +159,7 @@ protected:
     std::string socket_;
     pid_t server_ = -1;
     FixedClock clock_{DateTime{2024, 5, 6, 14, 3, 7}};
-    Engine engine_{clock_};
+    StandardEngine engine_{clock_};
     std::unique_ptr<WaveInput> input_;
     std::unique_ptr<WaveCapture> capture_;
 };

@@ -142,10 +142,12 @@ protected:
 
     // quorvel-decode on `device`, standard output into `out` (a descriptor, or
     // the file out.txt), standard error into err.txt.
-    pid_t StartDecoder(const std::string& device, int out = -1) {
+    pid_t StartDecoder(const std::string& device, int out = -1, const std::vector<std::string>& more = {}) {
         int fd = out;
         if (fd < 0) fd = open(File("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const pid_t pid = Spawn({QUORVEL_DECODE_PATH, "--decoders", "zvei", "--device", device}, -1, fd, dir_ / "err.txt");
+        std::vector<std::string> argv = {QUORVEL_DECODE_PATH, "--decoders", "zvei", "--device", device};
+        argv.insert(argv.end(), more.begin(), more.end());
+        const pid_t pid = Spawn(argv, -1, fd, dir_ / "err.txt");
         if (out < 0) close(fd);
         children_.push_back(pid);
         return pid;
@@ -256,6 +258,27 @@ TEST_F(LiveDecode, AServerKilledAndStartedAgainIsReportedAndPickedUp) {
     EXPECT_EQ(WaitExit(decoder, std::chrono::milliseconds(0)), -1) << "the run ended\n" << Err();
     kill(decoder, SIGTERM);
     EXPECT_EQ(WaitExit(decoder, seconds(5)), 0) << Err();
+}
+
+// A live run reports a lost call when it happens and keeps running; stopped,
+// it lets a hook that still runs finish, then ends with status 1 for the loss.
+TEST_F(LiveDecode, AStopLetsRunningHooksFinishAndALossEndsWithStatusOne) {
+    const std::string go = File("go"), marker = File("marker");
+    const pid_t decoder =
+        StartDecoder("0", -1, {"--stats", "--exec", "exit 3", "--exec",
+                               "until [ -e " + go + " ]; do sleep 0.05; done; cat > " + marker});
+    ASSERT_TRUE(ErrHas("capturing from", seconds(10))) << Err();
+    Play();
+    EXPECT_TRUE(WaitUntil([&] { return Out().find("ZVEI: 12345\n") != std::string::npos; }, seconds(5)))
+        << Out() << Err();
+    EXPECT_TRUE(ErrHas("hook 'exit 3' failed: exit status 3; for zvei 12345", seconds(10))) << Err();
+    EXPECT_EQ(WaitExit(decoder, std::chrono::milliseconds(0)), -1) << "the run ended\n" << Err();
+    kill(decoder, SIGTERM);
+    std::ofstream(go) << "";
+    EXPECT_EQ(WaitExit(decoder, seconds(60)), 1) << Err();
+    EXPECT_NE(ReadAll(marker).find("\"address\":\"12345\""), std::string::npos) << ReadAll(marker);
+    EXPECT_NE(Err().find("hooks run: 2\nhooks failed: 1\nhooks dropped: 0\nlost: 1\n"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("1 call(s) or hook run(s) lost"), std::string::npos) << Err();
 }
 
 }  // namespace

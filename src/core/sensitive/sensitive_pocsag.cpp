@@ -172,6 +172,7 @@ void SensitivePocsagDecoder::BeginTransmission(bool inverted) {
     corrected_ = 0;
     callUncorrectable_ = 0;
     callCorrected_ = 0;
+    callMostFlipped_ = 0;
     callOpen_ = false;
     clock_.SetTracking(true);
 }
@@ -319,6 +320,7 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
     const std::uint32_t cw = c.word;
     if (IsMessage(cw)) {
         if (callOpen_) {
+            callMostFlipped_ = std::max(callMostFlipped_, c.flipped);
             words_[static_cast<std::size_t>(wordCount_)] = cw;
             if (wordCount_ < MaxMessageWords - 1) ++wordCount_;
         }
@@ -329,6 +331,7 @@ void SensitivePocsagDecoder::DecodeCodeword(std::int64_t start) {
         ++idles_;
     } else if (cw != sensitive::Sync && cw != 0 && AddressTrusted(c, recentBad, first)) {
         BeginCall(cw, frame, time);
+        callMostFlipped_ = c.flipped;
     }
 }
 
@@ -373,6 +376,7 @@ void SensitivePocsagDecoder::EndCall(bool complete, double time) {
     end.codewords = wordCount_;
     end.errors = callUncorrectable_;
     end.corrected = callCorrected_;
+    end.mostBitsCorrected = callMostFlipped_;
     end.complete = complete;
     if (wordCount_ > 0) {
         end.hasNumeric = wordCount_ < 5;
@@ -385,6 +389,7 @@ void SensitivePocsagDecoder::EndCall(bool complete, double time) {
     wordCount_ = 0;
     callUncorrectable_ = 0;
     callCorrected_ = 0;
+    callMostFlipped_ = 0;
 }
 
 void SensitivePocsagDecoder::EndTransmission() {

@@ -126,6 +126,7 @@ private:
     std::int32_t wordCount_ = 0;
     std::int32_t callUncorrectable_ = 0;
     std::int32_t callCorrected_ = 0;
+    std::int32_t callMostFlipped_ = 0;  // most bits changed in one of the call's codewords
 };
 
 }  // namespace quorvel
