@@ -39,8 +39,8 @@ std::string Utf8Lines(const std::string& text) {
 
 namespace {
 
-// Filters and the broker's URL are checked as the command line is read, so that
-// a bad one in a config file is reported with its line.
+// Filters are checked as the command line is read, so that a bad one in a
+// config file is reported with its line.
 CLI::Validator ReadAs(bool (*parse)(const std::string&, std::string&)) {
     return CLI::Validator(
         [parse](std::string& text) {
@@ -51,11 +51,6 @@ CLI::Validator ReadAs(bool (*parse)(const std::string&, std::string&)) {
 }
 
 bool IsFilterRule(const std::string& text, std::string& error) { return ParseFilterRule(text, error).has_value(); }
-
-bool IsMqttUrl(const std::string& text, std::string& error) {
-    MqttTarget target;
-    return ParseMqttUrl(text, target, error);
-}
 
 }  // namespace
 
@@ -96,8 +91,7 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "publish each call's JSON with QoS 1 to TOPIC/<protocol>: mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/"
                    "TOPIC. A password in the URL shows in the process list: give it with --mqtt-password-file or in "
                    "the environment (QUORVEL_MQTT_USER, QUORVEL_MQTT_PASSWORD) instead")
-        ->group(group)
-        ->check(ReadAs(IsMqttUrl));
+        ->group(group);
     app.add_option("--mqtt-password-file", o.mqttPasswordFile,
                    "read the MQTT password from the first line of FILE (before QUORVEL_MQTT_PASSWORD)")
         ->group(group);

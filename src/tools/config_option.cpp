@@ -147,7 +147,9 @@ std::string Quoted(const std::string& s) { return IsNumber(s) ? s : "\"" + s + "
 
 // The example value of an option: its default, in the file's syntax.
 std::string ExampleValue(CLI::Option& op) {
-    if (op.get_expected_min() == 0) return "false";  // a flag
+    // A flag shows how to turn it on: given as false it would still count as
+    // given, and clash with the options it excludes.
+    if (op.get_expected_min() == 0) return "true";
     op.capture_default_str();
     std::string d = op.get_default_str();
     const bool list = op.get_expected_max() > 1 || op.get_items_expected_max() > 1;
@@ -273,9 +275,9 @@ std::string ConfigTemplate(const CLI::App& constApp) {
     std::string out = "# " + name + " configuration, read with: " + name + " --config FILE\n" +
                       "# One option a line as key = value, the keys being the long options of\n"
                       "# " + name + " --help without the dashes; lists as key = [\"a\", \"b\"], flags\n"
-                      "# as true or false. The command line wins over this file. Every option is\n"
-                      "# commented out with its default value (none where it has none): remove\n"
-                      "# the '#' to set it.\n";
+                      "# as true. The command line wins over this file. Every option is commented\n"
+                      "# out with its default value (none where it has none; flags, which are off,\n"
+                      "# with true): remove the '#' to set it.\n";
     std::string group;
     for (CLI::Option* op : app.get_options()) {
         if (!op->get_configurable() || op->get_lnames().empty()) continue;
