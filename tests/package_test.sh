@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a Debian package built by scripts/package.sh: every program the build
 # defines (the executables of src/tools, src/web and the window) in /usr/bin
-# with its man page, the documents, the unit and the config files in place,
+# with its man page, the documents, the units and the config files in place,
 # the control fields, the conffiles and the maintainer scripts, and no lintian
 # error. Usage: tests/package_test.sh [dist/quorvel_<version>_<arch>.deb]
 set -euo pipefail
