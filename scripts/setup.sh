@@ -15,6 +15,7 @@ packages=(
   xvfb xauth imagemagick time
   libmosquitto-dev mosquitto
   libsqlite3-dev libcpp-httplib-dev chromium
+  help2man lintian file
 )
 
 missing=()

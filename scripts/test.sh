@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test: the normal build, then the
-# concurrency tests again under ThreadSanitizer, then every test again under
-# AddressSanitizer and UndefinedBehaviorSanitizer (a clang build that also holds
-# the libFuzzer harnesses), and each harness for a minute (QUORVEL_FUZZ_SECONDS).
+# Sets up the machine, builds, and runs every test: the normal build and its
+# Debian package, then the concurrency tests again under ThreadSanitizer, then
+# every test again under AddressSanitizer and UndefinedBehaviorSanitizer (a
+# clang build that also holds the libFuzzer harnesses), and each harness for a
+# minute (QUORVEL_FUZZ_SECONDS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 (cd build && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+# The Debian package from the same build, and what it must hold.
+QUORVEL_NO_SETUP=1 scripts/package.sh >/dev/null
+tests/package_test.sh
 
 cmake -S . -B build-tsan -G Ninja -DQUORVEL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-tsan -j "$(nproc)"

@@ -247,6 +247,8 @@ TEST_F(CliHardening, TheSystemdUnitFailsWhenItsReceiverEnds) {
     const std::string command = m[1];
     ASSERT_TRUE(std::regex_search(command, std::regex("rtl_fm [^|]*\\| "))) << command;
     const std::string names = dir_->Write("names.csv", "protocol,address,subaddress,name\npocsag,1234567,,Wache\n");
+    // The unit's config file, with the station's names.
+    const std::string config = dir_->Write("quorvel-decode.conf", "aliases = \"" + names + "\"\n");
     // One call as the receiver's raw samples at 22050 Hz.
     const std::string wav = dir_->Path("receiver.wav");
     const auto g = RunCommand(kGen + " pocsag -o " + wav +
@@ -263,7 +265,8 @@ TEST_F(CliHardening, TheSystemdUnitFailsWhenItsReceiverEnds) {
     };
     for (const auto& r : receivers) {
         std::string line = std::regex_replace(command, std::regex("rtl_fm [^|]*\\| "), r.receiver + " | ");
-        line = std::regex_replace(line, std::regex("/usr/local/bin/quorvel-decode"), kDecode);
+        line = std::regex_replace(line, std::regex("/usr/(local/)?bin/quorvel-decode"), kDecode);
+        line = std::regex_replace(line, std::regex("/etc/quorvel/quorvel-decode.conf"), config);
         line = std::regex_replace(line, std::regex("/etc/quorvel/names.csv"), names);
         line = std::regex_replace(line, std::regex("/var/lib/quorvel/calls.db"), dir_->Path("calls.db"));
         // No broker is needed: nothing is queued for it unless a call passes,

@@ -37,6 +37,23 @@ std::string Utf8Lines(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// Filters are checked as the command line is read, so that a bad one in a
+// config file is reported with its line.
+CLI::Validator ReadAs(bool (*parse)(const std::string&, std::string&)) {
+    return CLI::Validator(
+        [parse](std::string& text) {
+            std::string error;
+            return parse(text, error) ? std::string() : error;
+        },
+        "");
+}
+
+bool IsFilterRule(const std::string& text, std::string& error) { return ParseFilterRule(text, error).has_value(); }
+
+}  // namespace
+
 void AddOptions(CLI::App& app, StationOptions& o) {
     const std::string group = "Station";
     app.add_option("--aliases", o.aliases,
@@ -48,10 +65,12 @@ void AddOptions(CLI::App& app, StationOptions& o) {
                    "write and pass on only these calls: PROTOCOL[:ADDRESS or :LOW-HIGH], e.g. pocsag:1234000-1234999 "
                    "(repeatable)")
         ->group(group)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false)
+        ->check(ReadAs(IsFilterRule));
     app.add_option("--ignore", o.ignore, "leave out these calls, written like --only (repeatable)")
         ->group(group)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false)
+        ->check(ReadAs(IsFilterRule));
     app.add_flag("--only-named", o.onlyNamed,
                  "write and pass on only calls whose address has a name in the alias file (and those of --only)")
         ->group(group);

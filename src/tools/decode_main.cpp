@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "config_option.h"
 #include "decode_live.h"
 #include "core/engine.h"
 #include "file_decoding.h"
@@ -164,12 +165,11 @@ int main(int argc, char** argv) {
                    "see --list-devices) until interrupted");
     station::StationOptions stationOptions;
     station::AddOptions(app, stationOptions);
+    AddConfigOption(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
-        std::cerr << "quorvel-decode: " << e.what() << "\n";
-        return kExitUsage;
+        return ReportParseError(app, e, "quorvel-decode", argc, argv);
     }
     o.rawFormatGiven = rate->count() > 0 || rawChannels->count() > 0;
     o.logDirGiven = logDir->count() > 0;

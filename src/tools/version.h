@@ -1,2 +1,2 @@
 #pragma once
-#define QUORVEL_VERSION "0.05"
+#include "quorvel_version.h"  // generated from project(... VERSION ...) in CMakeLists.txt

@@ -4,6 +4,8 @@
 // (Server-Sent Events, found by polling the file for greater ids, whichever
 // process wrote them).
 #include <CLI/CLI.hpp>
+
+#include "config_option.h"
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
@@ -214,12 +216,11 @@ int main(int argc, char** argv) {
     app.add_option("--listen", listen,
                    "ADDR:PORT to serve on (default 127.0.0.1:8080: this machine only; [::1]:8080 for IPv6; port 0: "
                    "any free port)");
+    quorvel::tools::AddConfigOption(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
-        std::cerr << "quorvel-web: " << e.what() << "\n";
-        return kExitUsage;
+        return quorvel::tools::ReportParseError(app, e, "quorvel-web", argc, argv);
     }
     std::string host;
     int port = 0;
