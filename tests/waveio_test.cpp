@@ -305,7 +305,7 @@ TEST_F(CaptureRing, AVanishedDeviceStopsDeliveringWithoutHangingAndCanBeReopened
 
     const auto start = std::chrono::steady_clock::now();
     capture.CloseCapture();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "closing hung";  // a hang, not a slow machine
     EXPECT_FALSE(device.IsOpen());
 
     // While it is away, choosing it again fails quietly; once back, it works.

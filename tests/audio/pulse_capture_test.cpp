@@ -218,7 +218,7 @@ TEST_F(SoundServer, AServerThatDiesStopsTheBlocksAndAReopenRetries) {
 
     auto start = Clock::now();
     capture_->CloseCapture();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30)) << "closing hung";  // a hang, not a slow machine
 
     // While the server is away, choosing the device fails quietly or delivers
     // nothing; once it is back, choosing it again captures.
@@ -227,7 +227,7 @@ TEST_F(SoundServer, AServerThatDiesStopsTheBlocksAndAReopenRetries) {
     ASSERT_TRUE(StartServer());
     start = Clock::now();
     capture_->OpenCapture();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30)) << "opening hung";  // a hang, not a slow machine
     ASSERT_TRUE(capture_->CaptureRunning());
     const std::uint64_t reopened = capture_->ProcessedBlocks();
     EXPECT_NEAR(Play("loud.wav"), 15000.0, 1500.0);
