@@ -47,6 +47,7 @@ struct Options {
     std::string format = "text";
     bool rawText = false;
     bool specified = false;  // the specified decoders instead of the sensitive ones
+    bool sensitive = false;  // the default; accepted for command lines that name it
     bool stats = false;
     std::string logDir;  // POCSAG message and stream logs, when given
     bool logDirGiven = false;
@@ -94,6 +95,137 @@ std::unique_ptr<Engine> MakeEngine(const Options& o, const Clock& clock, int tab
     return engine;
 }
 
+// The options that tell where the one given on the command line (rather than
+// defaulted) matters.
+struct OptionsGiven {
+    CLI::Option* rate = nullptr;
+    CLI::Option* rawChannels = nullptr;
+    CLI::Option* logDir = nullptr;
+};
+
+void AddDecodeOptions(CLI::App& app, Options& o, OptionsGiven& given) {
+    app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
+    app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
+    app.add_option("-t,--type", o.type, "input type: auto (a sound file) or raw (signed 16-bit little-endian)")
+        ->check(CLI::IsMember({"auto", "raw"}));
+    given.rate = app.add_option("-r,--rate", o.rawRate, "sample rate of raw input in Hz")->check(CLI::Range(1.0, 1000000.0));
+    given.rawChannels = app.add_option("-c,--channels", o.rawChannels, "channels of raw input")->check(CLI::Range(1, 64));
+    app.add_option("--channel", o.channel, "channel to decode (1-based; default: the second of a stereo input)")
+        ->check(CLI::Range(1, 64));
+    std::vector<std::string> kinds;
+    for (std::string_view k : DecoderKinds(StandardDecoders())) kinds.emplace_back(k);
+    std::string kindList;
+    for (const std::string& k : kinds) kindList += (kindList.empty() ? "" : ",") + k;
+    kinds.emplace_back("none");
+    app.add_option("-d,--decoders", o.decoders, "decoders to run, comma separated (default: " + kindList + ")")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember(kinds));
+    app.add_option("--table", o.table, "tone table: " + zvei::TableChoices() + " (or 0-3)");
+    app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
+    app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
+        ->check(CLI::IsMember({"text", "json"}));
+    app.add_flag("--specified", o.specified,
+                 "use the decoders of the window (its boxes unticked: 6-10 dB deafer, output byte for byte as the window's) "
+                 "instead of the sensitive ones");
+    app.add_flag("--sensitive", o.sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, "
+                                "error correction); the default")
+        ->excludes("--specified");
+    app.add_option("--charset", o.charset,
+                   "POCSAG text in JSON and the station's output (hooks, MQTT, --db): US, DE, FR, SE, DK or SI "
+                   "(default: the German letters of the decoded text, @ kept)");
+    app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
+    app.add_option("--clock", o.clock,
+                   "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
+                   "--start-time)")
+        ->check(CLI::IsMember({"wall", "input"}));
+    app.add_option("--start-time", o.startTime,
+                   "with --clock input: date and time of the input's start, e.g. 2024-05-06T14:00:00[+02:00] "
+                   "(default 00:00:00)");
+    app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
+    given.logDir = app.add_option("--log-dir", o.logDir,
+                                  "write the POCSAG message log and stream log into this folder (created if missing)");
+    app.add_flag("--fail-at-end", o.failAtEnd,
+                 "the input is a live stream that should never end (a receiver on a pipe): its end is a failure "
+                 "(status 1), so that a service manager restarts the pipeline. SIGINT or SIGTERM still end with 0 "
+                 "when nothing was lost");
+    app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
+    app.add_option("--device", o.device,
+                   "decode live input from a capture device (its number, name or a unique part of its description; "
+                   "see --list-devices) until interrupted");
+}
+
+// What the options say, checked.
+struct Checked {
+    int table = 0;
+    int characteristic = 0;
+    std::optional<Charset> charset;
+    bool live = false;
+    DateTime start{1970, 1, 1, 0, 0, 0, 0};  // what position 0 of a file stands for
+    std::int64_t startOffsetMinutes = 0;
+};
+
+// The decoders' choices; 0, or the exit status of wrong usage after saying why.
+int CheckDecoding(const Options& o, Checked& c) {
+    c.table = zvei::TableByName(o.table);
+    c.characteristic = CharacteristicIndex(o.characteristic);
+    if (c.table < 0) {
+        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'; the tables are " << zvei::TableChoices()
+                  << " (or 0-" << zvei::TableCount - 1 << ")\n";
+        return kExitUsage;
+    }
+    if (c.characteristic < 0) {
+        std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
+        return kExitUsage;
+    }
+    if (!o.charset.empty()) {
+        Charset cs{};
+        if (!ParseCharset(o.charset, cs)) {
+            std::cerr << "quorvel-decode: unknown character set '" << o.charset << "'; known: US, DE, FR, SE, DK, SI\n";
+            return kExitUsage;
+        }
+        c.charset = cs;
+    }
+    return 0;
+}
+
+// The inputs and their time stamps; 0, or the exit status after saying why.
+int CheckInputs(const Options& o, Checked& c) {
+    c.live = !o.device.empty();
+    if (o.inputs.empty() && !c.live) {
+        std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
+        return kExitUsage;
+    }
+    if (c.live && !o.inputs.empty()) {
+        std::cerr << "quorvel-decode: either input files or --device, not both\n";
+        return kExitUsage;
+    }
+    if (o.type == "raw" && o.rawRate <= 0.0) {
+        std::cerr << "quorvel-decode: raw input needs its sample rate (-r RATE)\n";
+        return kExitUsage;
+    }
+    if (o.logDirGiven && o.logDir.empty()) {
+        std::cerr << "quorvel-decode: --log-dir needs a folder (use . for the current one)\n";
+        return kExitUsage;
+    }
+    if (o.clock == "input") {
+        if (c.live) {
+            std::cerr << "quorvel-decode: --clock input is for files; live input is stamped with the wall clock\n";
+            return kExitUsage;
+        }
+        if (!o.startTime.empty() && !ParseStartTime(o.startTime, c.start, c.startOffsetMinutes)) {
+            std::cerr << "quorvel-decode: --start-time '" << o.startTime
+                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00 (a day "
+                         "that exists, an offset from -12:00 to +14:00, nothing after it)\n";
+            return kExitUsage;
+        }
+    } else if (!o.startTime.empty()) {
+        std::cerr << "quorvel-decode: --start-time needs --clock input\n";
+        return kExitUsage;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,56 +245,8 @@ int main(int argc, char** argv) {
         "SIGTERM end a run in order (what was read is decoded, what is queued delivered; a second signal ends it at "
         "once). Exit status: 0, 1 for an input or output that failed or a call the station lost, 2 for wrong usage.",
         "quorvel-decode");
-    app.set_version_flag("--version", std::string("quorvel-decode ") + QUORVEL_VERSION);
-    app.add_option("input", o.inputs, "sound files (WAV, FLAC, OGG...) or raw samples; - for standard input");
-    app.add_option("-t,--type", o.type, "input type: auto (a sound file) or raw (signed 16-bit little-endian)")
-        ->check(CLI::IsMember({"auto", "raw"}));
-    auto* rate = app.add_option("-r,--rate", o.rawRate, "sample rate of raw input in Hz")->check(CLI::Range(1.0, 1000000.0));
-    auto* rawChannels = app.add_option("-c,--channels", o.rawChannels, "channels of raw input")->check(CLI::Range(1, 64));
-    app.add_option("--channel", o.channel, "channel to decode (1-based; default: the second of a stereo input)")
-        ->check(CLI::Range(1, 64));
-    std::vector<std::string> kinds;
-    for (std::string_view k : DecoderKinds(StandardDecoders())) kinds.emplace_back(k);
-    std::string kindList;
-    for (const std::string& k : kinds) kindList += (kindList.empty() ? "" : ",") + k;
-    kinds.emplace_back("none");
-    app.add_option("-d,--decoders", o.decoders, "decoders to run, comma separated (default: " + kindList + ")")
-        ->delimiter(',')
-        ->allow_extra_args(false)
-        ->check(CLI::IsMember(kinds));
-    app.add_option("--table", o.table, "tone table: " + zvei::TableChoices() + " (or 0-3)");
-    app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
-    app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
-        ->check(CLI::IsMember({"text", "json"}));
-    app.add_flag("--specified", o.specified,
-                 "use the decoders of the window (its boxes unticked: 6-10 dB deafer, output byte for byte as the window's) "
-                 "instead of the sensitive ones");
-    bool sensitive = false;  // the default; accepted for command lines that name it
-    app.add_flag("--sensitive", sensitive, "use the sensitive form of every decoder that has one (matched filters, clock recovery, "
-                                "error correction); the default")
-        ->excludes("--specified");
-    app.add_option("--charset", o.charset,
-                   "POCSAG text in JSON and the station's output (hooks, MQTT, --db): US, DE, FR, SE, DK or SI "
-                   "(default: the German letters of the decoded text, @ kept)");
-    app.add_flag("--raw-text", o.rawText, "write the decoders' Windows-1252 bytes with CR LF instead of UTF-8 with LF");
-    app.add_option("--clock", o.clock,
-                   "time stamps of files: wall (the time of decoding) or input (the position in the input, from "
-                   "--start-time)")
-        ->check(CLI::IsMember({"wall", "input"}));
-    app.add_option("--start-time", o.startTime,
-                   "with --clock input: date and time of the input's start, e.g. 2024-05-06T14:00:00[+02:00] "
-                   "(default 00:00:00)");
-    app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
-    auto* logDir = app.add_option("--log-dir", o.logDir,
-                                  "write the POCSAG message log and stream log into this folder (created if missing)");
-    app.add_flag("--fail-at-end", o.failAtEnd,
-                 "the input is a live stream that should never end (a receiver on a pipe): its end is a failure "
-                 "(status 1), so that a service manager restarts the pipeline. SIGINT or SIGTERM still end with 0 "
-                 "when nothing was lost");
-    app.add_flag("--list-devices", o.listDevices, "list the sound-card capture devices and end");
-    app.add_option("--device", o.device,
-                   "decode live input from a capture device (its number, name or a unique part of its description; "
-                   "see --list-devices) until interrupted");
+    OptionsGiven given;
+    AddDecodeOptions(app, o, given);
     station::StationOptions stationOptions;
     station::AddOptions(app, stationOptions);
     AddConfigOption(app);
@@ -171,63 +255,18 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return ReportParseError(app, e, "quorvel-decode", argc, argv);
     }
-    o.rawFormatGiven = rate->count() > 0 || rawChannels->count() > 0;
-    o.logDirGiven = logDir->count() > 0;
-    const int table = zvei::TableByName(o.table);
-    const int characteristic = CharacteristicIndex(o.characteristic);
-    if (table < 0) {
-        std::cerr << "quorvel-decode: unknown tone table '" << o.table << "'; the tables are " << zvei::TableChoices()
-                  << " (or 0-" << zvei::TableCount - 1 << ")\n";
-        return kExitUsage;
-    }
-    if (characteristic < 0) {
-        std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
-        return kExitUsage;
-    }
-    std::optional<Charset> charset;
-    if (!o.charset.empty()) {
-        Charset cs{};
-        if (!ParseCharset(o.charset, cs)) {
-            std::cerr << "quorvel-decode: unknown character set '" << o.charset << "'; known: US, DE, FR, SE, DK, SI\n";
-            return kExitUsage;
-        }
-        charset = cs;
-    }
+    o.rawFormatGiven = given.rate->count() > 0 || given.rawChannels->count() > 0;
+    o.logDirGiven = given.logDir->count() > 0;
+    Checked checked;
+    if (const int status = CheckDecoding(o, checked); status != 0) return status;
     if (o.listDevices) return ListLiveDevices();
-    const bool live = !o.device.empty();
-    if (o.inputs.empty() && !live) {
-        std::cerr << "quorvel-decode: no input given (a file, or - for standard input); see --help\n";
-        return kExitUsage;
-    }
-    if (live && !o.inputs.empty()) {
-        std::cerr << "quorvel-decode: either input files or --device, not both\n";
-        return kExitUsage;
-    }
-    if (o.type == "raw" && o.rawRate <= 0.0) {
-        std::cerr << "quorvel-decode: raw input needs its sample rate (-r RATE)\n";
-        return kExitUsage;
-    }
-    if (o.logDirGiven && o.logDir.empty()) {
-        std::cerr << "quorvel-decode: --log-dir needs a folder (use . for the current one)\n";
-        return kExitUsage;
-    }
-    DateTime start{1970, 1, 1, 0, 0, 0, 0};
-    std::int64_t startOffsetMinutes = 0;
-    if (o.clock == "input") {
-        if (live) {
-            std::cerr << "quorvel-decode: --clock input is for files; live input is stamped with the wall clock\n";
-            return kExitUsage;
-        }
-        if (!o.startTime.empty() && !ParseStartTime(o.startTime, start, startOffsetMinutes)) {
-            std::cerr << "quorvel-decode: --start-time '" << o.startTime
-                      << "' is not a date and time like 2024-05-06T14:00:00 or 2024-05-06T14:00:00+02:00 (a day "
-                         "that exists, an offset from -12:00 to +14:00, nothing after it)\n";
-            return kExitUsage;
-        }
-    } else if (!o.startTime.empty()) {
-        std::cerr << "quorvel-decode: --start-time needs --clock input\n";
-        return kExitUsage;
-    }
+    if (const int status = CheckInputs(o, checked); status != 0) return status;
+    const int table = checked.table;
+    const int characteristic = checked.characteristic;
+    const bool live = checked.live;
+    const std::optional<Charset> charset = checked.charset;
+    const DateTime start = checked.start;
+    const std::int64_t startOffsetMinutes = checked.startOffsetMinutes;
 
     const FileInputOptions fileOptions{o.type == "raw", o.rawRate, o.rawChannels, o.channel,
                                        o.rawFormatGiven, o.stats,   &StopRequest()};
