@@ -3,6 +3,7 @@
 // dropouts and pauses, in noise and in noise alone.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -227,6 +228,17 @@ TEST(Dtmf, StationAddresses) {
     const auto filtered = testing::RunCommand(decode + "--only dtmf:9 " + wav);
     EXPECT_EQ(filtered.status, 0) << filtered.err;
     EXPECT_EQ(filtered.out, "");
+    // A hook sees the call as for any kind: its JSON and the environment.
+    const std::string seen = dir + "/dtmf-hook.txt";
+    std::remove(seen.c_str());
+    const auto hooked = testing::RunCommand(decode + "--aliases " + names + " --exec 'cat >> " + seen +
+                                            "; echo \"$QUORVEL_PROTOCOL $QUORVEL_ADDRESS $QUORVEL_NAME\" >> " + seen +
+                                            "' " + wav);
+    EXPECT_EQ(hooked.status, 0) << hooked.err;
+    const std::string hook = testing::ReadFile(seen);
+    EXPECT_NE(hook.find("\"protocol\":\"dtmf\",\"digits\":\"123#\""), std::string::npos) << hook;
+    EXPECT_NE(hook.find("\"name\":\"Tor Nord\""), std::string::npos) << hook;
+    EXPECT_NE(hook.find("dtmf 123# Tor Nord\n"), std::string::npos) << hook;
 }
 
 }  // namespace
