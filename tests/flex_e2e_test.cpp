@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -290,6 +291,51 @@ TEST(FlexOutput, GeneratorAndDecoderCommandLines) {
     const auto bad = RunCommand(std::string(QUORVEL_GEN_PATH) + " flex --mode 1600/2 --page 5,tone,C -o " + path);
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("phase C is not sent in mode 1600/2"), std::string::npos) << bad.err;
+}
+
+TEST(FlexOutput, StatsCountPagesFoundButNotShown) {
+    // Two pages, the second's vector pointing past the frame: one shown, one
+    // counted as rejected in --stats, and no FLEX counts while FLEX is off.
+    gen::FlexTransmission t;
+    t.pages = {{123456, Kind::Alpha, "shown", {}, 0}, {654321, Kind::Alpha, "not shown", {}, 0}};
+    auto frames = gen::FlexFrames(t);
+    flex::Vector v;
+    v.type = flex::VectorType::Alpha;
+    v.start = 80;
+    v.words = 50;
+    const int slot = flex::ParseBiw1(flex::InfoOf(frames[0].words[0][0])).vectorStart + 1;
+    frames[0].words[0][static_cast<std::size_t>(slot)] = flex::Encode(flex::VectorInfo(v));
+    gen::FlexSignal sig;
+    sig.level = 8000.0;
+    std::vector<double> wave(4000, 0.0);
+    const auto w = gen::FlexWaveform(sig, frames);
+    wave.insert(wave.end(), w.begin(), w.end());
+    const std::string path = ::testing::TempDir() + "flex_stats.wav";
+    ASSERT_EQ(gen::WriteWav(path, gen::Quantize(wave), gen::WavLayout{}), "");
+
+    const auto counts = [](const std::string& err) {
+        std::map<std::string, std::string> values;
+        std::istringstream lines(err);
+        for (std::string line; std::getline(lines, line);)
+            if (const auto colon = line.find(": "); colon != std::string::npos)
+                values[line.substr(0, colon)] = line.substr(colon + 2);
+        return values;
+    };
+    const auto flexOn = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d flex --clock input --stats " + path);
+    ASSERT_EQ(flexOn.status, 0) << flexOn.err;
+    EXPECT_EQ(flexOn.out, "00:00:02\tFLEX 1600/2/A 00.000\t000123456\tALN\tshown\n");
+    const auto on = counts(flexOn.err);
+    EXPECT_EQ(on.count("blocks"), 1u) << flexOn.err;
+    EXPECT_EQ(on.at("FlexFrames"), "1");
+    EXPECT_EQ(on.at("FlexPages"), "1");
+    EXPECT_EQ(on.at("FlexPagesRejected"), "1");
+    EXPECT_EQ(on.at("FlexFiwRejected"), "0");
+
+    const auto flexOff = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d pocsag --clock input --stats " + path);
+    ASSERT_EQ(flexOff.status, 0) << flexOff.err;
+    const auto off = counts(flexOff.err);
+    EXPECT_EQ(off.count("blocks"), 1u) << flexOff.err;
+    EXPECT_EQ(off.count("FlexFrames"), 0u) << flexOff.err;
 }
 
 TEST(FlexOutput, StationNamesAndFiltersPages) {

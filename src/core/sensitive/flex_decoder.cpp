@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "core/pocsag.h"
 
@@ -57,6 +59,20 @@ void FlexDecoder::Reset() {
 }
 
 void FlexDecoder::FinishInput() { Reset(); }
+
+void FlexDecoder::AppendStats(std::string& out) const {
+    const std::pair<const char*, std::int64_t> counts[] = {
+        {"FlexFrames", stats_.frames},
+        {"FlexFiwRejected", stats_.fiwRejected},
+        {"FlexPages", stats_.pages},
+        {"FlexPagesRejected", stats_.rejectedPages},
+        {"FlexFragmentsDropped", stats_.droppedFragments},
+        {"FlexOtherVectors", stats_.otherVectors},
+        {"FlexCheckMismatches", stats_.checkMismatches},
+        {"FlexNoisyPhases", stats_.noisyPhases},
+    };
+    for (const auto& [name, value] : counts) out += std::string(name) + ": " + std::to_string(value) + "\n";
+}
 
 int FlexDecoder::Sync2Symbols() const { return 40 * flex::Info(hit_.mode).symbolRate / flex::HeaderRate; }
 int FlexDecoder::BlockSymbols() const {

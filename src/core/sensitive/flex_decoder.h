@@ -69,6 +69,7 @@ public:
     void ProcessBlock() override;
     bool Busy() const override { return state_ != State::Searching; }
     void FinishInput() override;
+    void AppendStats(std::string& out) const override;
     const FlexStats& Stats() const { return stats_; }
 
     // Per-word trust by the cost of a correction (sum of |soft| of the changed
