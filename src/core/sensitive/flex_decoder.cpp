@@ -393,6 +393,7 @@ void FlexDecoder::DecodePhase(int letter) {
         int count = 0;
         // strong: a check of 10 bits or more covers the message.
         bool checked = false, strong = false, fits = false;
+        bool heavy = false;  // taken only because a strong check fits
         const auto gather = [&](int n) {
             if (n < 1) return false;
             double worst = 0.0, margin = 1e9;
@@ -409,8 +410,10 @@ void FlexDecoder::DecodePhase(int letter) {
             }
             // Trust: firm corrections where a check fits, only light ones elsewhere.
             if (checked && !fits) ++stats_.checkMismatches;
+            const bool light = worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
+            heavy = !light;
             if (strong && fits) return worst <= FirmCost && margin >= 0.5 * MinMargin;
-            return worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
+            return light;
         };
         const std::span<const std::uint32_t> words(msg.data(), flex::WordsPerPhase);
 
@@ -447,6 +450,15 @@ void FlexDecoder::DecodePhase(int letter) {
                     continue;
                 }
                 const flex::AlphaHeader h = flex::ParseAlphaHeader(msg[0]);
+                // A wrong correction can keep the 10-bit sum by chance (a few
+                // in ten thousand weak pages): a whole message corrected
+                // heavily must fit its signature too.
+                if (heavy && h.fragment == 3 && !h.more &&
+                    !flex::SignatureFits(words.subspan(1, static_cast<std::size_t>(count - 1)))) {
+                    ++stats_.checkMismatches;
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 scratch_.clear();
                 int signature = -1;
                 flex::UnpackAlpha(words.subspan(1, static_cast<std::size_t>(count - 1)), scratch_, signature);
