@@ -146,6 +146,44 @@ TEST(FlexEndToEnd, VectorsPointingOutsideTheFrameShowNothing) {
     }
 }
 
+TEST(FlexEndToEnd, PagesWithoutACheckFromAPhaseOfManyWrongBitsOnlyWhenPlain) {
+    // Two tone pages, the first's vector with bits set that a tone vector does
+    // not use. With every word but the addresses one bit wrong the phase is
+    // weak: a page no check covers whose words needed a change is shown only
+    // when it holds nothing a sender leaves alone. With only the vectors
+    // wrong both are shown.
+    for (const bool weak : {false, true}) {
+        gen::FlexTransmission t;
+        t.pages = {{123456, Kind::Tone, "", {}, 0}, {654321, Kind::Tone, "", {}, 0}};
+        auto frames = gen::FlexFrames(t);
+        auto& words = frames[0].words[0];
+        const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(words[0]));
+        flex::Vector v = flex::ParseVector(flex::InfoOf(words[static_cast<std::size_t>(biw.vectorStart)]));
+        ASSERT_EQ(v.type, flex::VectorType::ShortMessage);
+        ASSERT_EQ(v.shortKind, 1);
+        v.shortData |= 1 << 5;
+        words[static_cast<std::size_t>(biw.vectorStart)] = flex::Encode(flex::VectorInfo(v));
+        for (int w = 0; w < flex::WordsPerPhase; ++w) {
+            const bool address = w > biw.extraBiws && w < biw.vectorStart;
+            const bool vector = w >= biw.vectorStart && w < 2 * biw.vectorStart - biw.extraBiws - 1;
+            if (!address && (weak || vector)) words[static_cast<std::size_t>(w)] ^= 1u << (w % 31);
+        }
+        gen::FlexSignal sig;
+        sig.level = 8000.0;
+        std::vector<double> wave(4000, 0.0);
+        const auto w = gen::FlexWaveform(sig, frames);
+        wave.insert(wave.end(), w.begin(), w.end());
+        FlexRig rig;
+        rig.Feed(wave);
+        std::vector<std::uint64_t> shown;
+        for (const FlexPage& p : rig.pages) shown.push_back(p.capcode);
+        const std::vector<std::uint64_t> expected = weak ? std::vector<std::uint64_t>{654321}
+                                                         : std::vector<std::uint64_t>{123456, 654321};
+        EXPECT_EQ(shown, expected) << weak;
+        EXPECT_EQ(rig.decoder.Stats().rejectedPages, weak ? 1 : 0) << weak;
+    }
+}
+
 TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     struct Row {
         Mode mode;

@@ -246,6 +246,18 @@ bool FlexDecoder::Checked(const Corrected& c) {
     return !flex::UncertainBiwVectorCheckRequired || flex::CheckCharacterFits(flex::InfoOf(c.word));
 }
 
+bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
+    switch (v.shortKind) {
+        case 0:
+            for (int d = 0; d < 3; ++d)
+                if (flex::NumericChar((v.shortData >> (4 * d)) & 0xF) == flex::UncertainSpareNumeric) return false;
+            return true;
+        case 1: return (v.shortData >> 3) == 0;   // the source alone
+        case 2: return (v.shortData >> 10) == 0;  // source, number, retrieval flag
+        default: return true;
+    }
+}
+
 bool FlexDecoder::AddressFirm(const Corrected& c) const {
     return c.flipped <= 2 && c.cost <= AddressWordCost &&
            c.margin >= std::max(AddressWordMargin, AddressMarginInNoise * noise_);
@@ -317,6 +329,7 @@ void FlexDecoder::DecodePhase(int letter) {
     // correction of an address, vector or BIW (no check covers them) may
     // have landed on the wrong codeword, and only words received whole count.
     noisy_ = flips > MaxFlipsPerWord * flex::WordsPerPhase;
+    weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
     noise_ = frame_.NoiseVariance(letter, sign);
     if (doubtful > MaxDoubtfulWords) {
@@ -419,6 +432,10 @@ void FlexDecoder::DecodePhase(int letter) {
 
         switch (v.type) {
             case flex::VectorType::ShortMessage:
+                if (weak_ && corrected > 0 && !ShortVectorPlain(v)) {
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 if (v.shortKind == 0) {
                     // (With a long address five more digits follow the vector;
                     // see UncertainLongShortMessageDigits.)
@@ -500,6 +517,10 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 page.type = FlexPageType::Numeric;
                 flex::UnpackNumeric(words.subspan(0, static_cast<std::size_t>(count)), page.text);
+                if (weak_ && corrected > 0 && page.text.find(flex::UncertainSpareNumeric) != std::string::npos) {
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 break;
             }
             case flex::VectorType::Binary:
