@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -142,6 +143,44 @@ TEST(FlexEndToEnd, VectorsPointingOutsideTheFrameShowNothing) {
         rig.Feed(wave);
         EXPECT_TRUE(rig.pages.empty()) << c.start << " " << c.words;
         EXPECT_EQ(rig.decoder.Stats().rejectedPages, 1);
+    }
+}
+
+TEST(FlexEndToEnd, PagesWithoutACheckFromAPhaseOfManyWrongBitsOnlyWhenPlain) {
+    // Two tone pages, the first's vector with bits set that a tone vector does
+    // not use. With every word but the addresses one bit wrong the phase is
+    // weak: a page no check covers whose words needed a change is shown only
+    // when it holds nothing a sender leaves alone. With only the vectors
+    // wrong both are shown.
+    for (const bool weak : {false, true}) {
+        gen::FlexTransmission t;
+        t.pages = {{123456, Kind::Tone, "", {}, 0}, {654321, Kind::Tone, "", {}, 0}};
+        auto frames = gen::FlexFrames(t);
+        auto& words = frames[0].words[0];
+        const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(words[0]));
+        flex::Vector v = flex::ParseVector(flex::InfoOf(words[static_cast<std::size_t>(biw.vectorStart)]));
+        ASSERT_EQ(v.type, flex::VectorType::ShortMessage);
+        ASSERT_EQ(v.shortKind, 1);
+        v.shortData |= 1 << 5;
+        words[static_cast<std::size_t>(biw.vectorStart)] = flex::Encode(flex::VectorInfo(v));
+        for (int w = 0; w < flex::WordsPerPhase; ++w) {
+            const bool address = w > biw.extraBiws && w < biw.vectorStart;
+            const bool vector = w >= biw.vectorStart && w < 2 * biw.vectorStart - biw.extraBiws - 1;
+            if (!address && (weak || vector)) words[static_cast<std::size_t>(w)] ^= 1u << (w % 31);
+        }
+        gen::FlexSignal sig;
+        sig.level = 8000.0;
+        std::vector<double> wave(4000, 0.0);
+        const auto w = gen::FlexWaveform(sig, frames);
+        wave.insert(wave.end(), w.begin(), w.end());
+        FlexRig rig;
+        rig.Feed(wave);
+        std::vector<std::uint64_t> shown;
+        for (const FlexPage& p : rig.pages) shown.push_back(p.capcode);
+        const std::vector<std::uint64_t> expected = weak ? std::vector<std::uint64_t>{654321}
+                                                         : std::vector<std::uint64_t>{123456, 654321};
+        EXPECT_EQ(shown, expected) << weak;
+        EXPECT_EQ(rig.decoder.Stats().rejectedPages, weak ? 1 : 0) << weak;
     }
 }
 
@@ -290,6 +329,51 @@ TEST(FlexOutput, GeneratorAndDecoderCommandLines) {
     const auto bad = RunCommand(std::string(QUORVEL_GEN_PATH) + " flex --mode 1600/2 --page 5,tone,C -o " + path);
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("phase C is not sent in mode 1600/2"), std::string::npos) << bad.err;
+}
+
+TEST(FlexOutput, StatsCountPagesFoundButNotShown) {
+    // Two pages, the second's vector pointing past the frame: one shown, one
+    // counted as rejected in --stats, and no FLEX counts while FLEX is off.
+    gen::FlexTransmission t;
+    t.pages = {{123456, Kind::Alpha, "shown", {}, 0}, {654321, Kind::Alpha, "not shown", {}, 0}};
+    auto frames = gen::FlexFrames(t);
+    flex::Vector v;
+    v.type = flex::VectorType::Alpha;
+    v.start = 80;
+    v.words = 50;
+    const int slot = flex::ParseBiw1(flex::InfoOf(frames[0].words[0][0])).vectorStart + 1;
+    frames[0].words[0][static_cast<std::size_t>(slot)] = flex::Encode(flex::VectorInfo(v));
+    gen::FlexSignal sig;
+    sig.level = 8000.0;
+    std::vector<double> wave(4000, 0.0);
+    const auto w = gen::FlexWaveform(sig, frames);
+    wave.insert(wave.end(), w.begin(), w.end());
+    const std::string path = ::testing::TempDir() + "flex_stats.wav";
+    ASSERT_EQ(gen::WriteWav(path, gen::Quantize(wave), gen::WavLayout{}), "");
+
+    const auto counts = [](const std::string& err) {
+        std::map<std::string, std::string> values;
+        std::istringstream lines(err);
+        for (std::string line; std::getline(lines, line);)
+            if (const auto colon = line.find(": "); colon != std::string::npos)
+                values[line.substr(0, colon)] = line.substr(colon + 2);
+        return values;
+    };
+    const auto flexOn = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d flex --clock input --stats " + path);
+    ASSERT_EQ(flexOn.status, 0) << flexOn.err;
+    EXPECT_EQ(flexOn.out, "00:00:02\tFLEX 1600/2/A 00.000\t000123456\tALN\tshown\n");
+    const auto on = counts(flexOn.err);
+    EXPECT_EQ(on.count("blocks"), 1u) << flexOn.err;
+    EXPECT_EQ(on.at("FlexFrames"), "1");
+    EXPECT_EQ(on.at("FlexPages"), "1");
+    EXPECT_EQ(on.at("FlexPagesRejected"), "1");
+    EXPECT_EQ(on.at("FlexFiwRejected"), "0");
+
+    const auto flexOff = RunCommand(std::string(QUORVEL_DECODE_PATH) + " -d pocsag --clock input --stats " + path);
+    ASSERT_EQ(flexOff.status, 0) << flexOff.err;
+    const auto off = counts(flexOff.err);
+    EXPECT_EQ(off.count("blocks"), 1u) << flexOff.err;
+    EXPECT_EQ(off.count("FlexFrames"), 0u) << flexOff.err;
 }
 
 TEST(FlexOutput, StationNamesAndFiltersPages) {

@@ -3,6 +3,9 @@
 // mapping, sync search, fragment joining.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include <bit>
 #include <random>
 
@@ -177,6 +180,23 @@ TEST(FlexMessages, AlphanumericUnpacking) {
     }
     const int codes[] = {3, 0, 1, 2, 0, 1, 2};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(FragmentCode(i), codes[i]);
+
+    // The signature fits with the fill left out or counted; a character
+    // changed, or two whose sum changes, and it does not.
+    const auto withSignature = [&](int sig) {
+        std::uint32_t b[] = {body[0], body[1], body[2]};
+        b[0] = (b[0] & ~0x7Fu) | static_cast<std::uint32_t>(sig);
+        return std::vector<std::uint32_t>(std::begin(b), std::end(b));
+    };
+    EXPECT_TRUE(SignatureFits(withSignature(Signature("FLEX"))));
+    const int withFill = static_cast<int>(~('F' + 'L' + 'E' + 'X' + 3 * EtxFill) & 0x7F);
+    EXPECT_TRUE(SignatureFits(withSignature(withFill)));
+    auto changed = withSignature(Signature("FLEX"));
+    changed[1] ^= 1u << 2;  // 'E' -> 'A'
+    EXPECT_FALSE(SignatureFits(changed));
+    changed[1] ^= (1u << 2) | (1u << 7) | (1u << 8);  // 'E' back, 'X' -> '[': +3, as much as one ETX
+    EXPECT_FALSE(SignatureFits(changed));
+    EXPECT_FALSE(SignatureFits({}));
 }
 
 TEST(FlexMessages, NumericUnpackingAcrossWords) {

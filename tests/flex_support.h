@@ -5,7 +5,10 @@
 //
 // SNR here is the generator's (quorvel-gen --snr): the power of the clean
 // signal where it is present over the power of white noise across the whole
-// band of the 11025 Hz file (0..5512.5 Hz).
+// band of the 11025 Hz file (0..5512.5 Hz); or, with FlexScenario::bitRateSnr,
+// the POCSAG sensitivity table's: signal power below the bit rate over noise
+// power in 0..bit rate (for 6400/4 the white noise's density carried on past
+// 5512.5 Hz), i.e. energy per bit over noise density.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include "core/sensitive/flex_decoder.h"
 #include "gen/flex_gen.h"
 #include "gen/signal.h"
+#include "signal_power.h"
 #include "test_support.h"
 
 namespace quorvel::testing {
@@ -38,7 +42,13 @@ struct FlexScenario {
     int frame = 5;
     int frames = 1;
     int fragmentChars = 240;
+    bool bitRateSnr = false;  // SNR in 0..bit rate (see above)
 };
+
+// Bits per second of the blocks: 1600, 3200, 3200, 6400.
+inline double FlexBitRate(Mode mode) {
+    return static_cast<double>(flex::Info(mode).symbolRate) * (flex::Info(mode).levels == 4 ? 2.0 : 1.0);
+}
 
 // `count` pages drawn from `seed` over the phases of the mode: alphanumeric,
 // numeric, tone only; short and long capcodes.
@@ -90,7 +100,13 @@ inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<
     std::vector<double> all(static_cast<std::size_t>(s.leadSeconds * 11025), 0.0);
     all.insert(all.end(), wave.begin(), wave.end());
     all.resize(all.size() + static_cast<std::size_t>(s.tailSeconds * 11025), 0.0);
-    if (std::isfinite(s.snrDb)) gen::AddNoise(all, gen::MeanSquare(wave), s.snrDb, s.seed);
+    if (std::isfinite(s.snrDb) && s.bitRateSnr) {
+        const double band = FlexBitRate(s.mode);
+        // AddNoise sets signal / (noise over 0..5512.5 Hz).
+        gen::AddNoise(all, PowerBelow(wave, std::min(band, 5512.5)), s.snrDb - 10.0 * std::log10(5512.5 / band), s.seed);
+    } else if (std::isfinite(s.snrDb)) {
+        gen::AddNoise(all, gen::MeanSquare(wave), s.snrDb, s.seed);
+    }
     gen::AddOffset(all, s.dcOffset);
     return all;
 }

@@ -83,6 +83,11 @@ void DecoderSet::FinishInput(const DecoderSettings& settings) {
         if (s.IsOn(settings)) s.decoder->FinishInput();
 }
 
+void DecoderSet::AppendStats(const DecoderSettings& settings, std::string& out) const {
+    for (const DecoderSlot& s : slots_)
+        if (s.IsOn(settings)) s.decoder->AppendStats(out);
+}
+
 void DecoderSet::ProcessBlock(const DecoderSettings& settings) {
     auto finish = [this](std::size_t i) {
         if (slots_[i].decoder->Busy()) slots_[i].decoder->FinishInput();

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,9 @@ public:
     // The input ended (after the silence that lets Busy() fall): emit whatever is
     // still under way as it stands, marked incomplete, and start afresh.
     virtual void FinishInput() = 0;
+    // Counts for --stats, one "Name: value\n" line each (e.g. calls found but
+    // not shown); most decoders have none.
+    virtual void AppendStats(std::string& out) const { (void)out; }
 };
 
 enum class DecoderForm { Specified, Sensitive };
@@ -78,6 +82,8 @@ public:
     bool Busy(const DecoderSettings& settings) const;
     // FinishInput of every decoder that is switched on, in list order.
     void FinishInput(const DecoderSettings& settings);
+    // AppendStats of every decoder that is switched on, in list order.
+    void AppendStats(const DecoderSettings& settings, std::string& out) const;
     // One block through the decoders that are on, in list order, each slot's
     // switches read when the loop reaches it. A decoder that was on for the last
     // block and is off now because the other form of its kind was chosen is

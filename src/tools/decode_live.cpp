@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -137,6 +138,9 @@ int DecodeLive(Engine& engine, const std::string& device, const std::function<vo
                      static_cast<unsigned long long>(capture.ProcessedBlocks()),
                      static_cast<unsigned long long>(capture.DroppedBlocks()), s.DcOffset.load(), s.AcLevel.load(),
                      s.DcMagnitude.load(), s.ClipHold.load());
+        std::string counts;  // the capture has ended: the decoders are ours to read
+        engine.decoders.AppendStats(engine.ctx.settings, counts);
+        std::fputs(counts.c_str(), stderr);
     }
     return 0;
 }

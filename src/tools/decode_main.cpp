@@ -142,7 +142,7 @@ void AddDecodeOptions(CLI::App& app, Options& o, OptionsGiven& given) {
     app.add_option("--start-time", o.startTime,
                    "with --clock input: date and time of the input's start, e.g. 2024-05-06T14:00:00[+02:00] "
                    "(default 00:00:00)");
-    app.add_flag("--stats", o.stats, "print the final level statistics and the number of blocks (standard error)");
+    app.add_flag("--stats", o.stats, "print the final level statistics, the number of blocks and the decoders' own counts (standard error)");
     given.logDir = app.add_option("--log-dir", o.logDir,
                                   "write the POCSAG message log and stream log into this folder (created if missing)");
     app.add_flag("--fail-at-end", o.failAtEnd,

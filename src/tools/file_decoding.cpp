@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "audio_reader.h"
@@ -183,6 +184,9 @@ int DecodeFile(const char* program, const FileInputOptions& o, const std::string
     if (o.stats) {
         std::fprintf(stderr, "blocks: %ld\nDcOffset: %.3f\nAcLevel: %.3f\nDcMagnitude: %.3f\nClipHold: %.5f\n",
                      decoder.Blocks(), levels[0], levels[1], levels[2], levels[3]);
+        std::string counts;
+        engine.decoders.AppendStats(engine.ctx.settings, counts);
+        std::fputs(counts.c_str(), stderr);
     }
     return out.Failed() ? kExitInput : status;
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "core/pocsag.h"
 
@@ -57,6 +59,20 @@ void FlexDecoder::Reset() {
 }
 
 void FlexDecoder::FinishInput() { Reset(); }
+
+void FlexDecoder::AppendStats(std::string& out) const {
+    const std::pair<const char*, std::int64_t> counts[] = {
+        {"FlexFrames", stats_.frames},
+        {"FlexFiwRejected", stats_.fiwRejected},
+        {"FlexPages", stats_.pages},
+        {"FlexPagesRejected", stats_.rejectedPages},
+        {"FlexFragmentsDropped", stats_.droppedFragments},
+        {"FlexOtherVectors", stats_.otherVectors},
+        {"FlexCheckMismatches", stats_.checkMismatches},
+        {"FlexNoisyPhases", stats_.noisyPhases},
+    };
+    for (const auto& [name, value] : counts) out += std::string(name) + ": " + std::to_string(value) + "\n";
+}
 
 int FlexDecoder::Sync2Symbols() const { return 40 * flex::Info(hit_.mode).symbolRate / flex::HeaderRate; }
 int FlexDecoder::BlockSymbols() const {
@@ -230,6 +246,18 @@ bool FlexDecoder::Checked(const Corrected& c) {
     return !flex::UncertainBiwVectorCheckRequired || flex::CheckCharacterFits(flex::InfoOf(c.word));
 }
 
+bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
+    switch (v.shortKind) {
+        case 0:
+            for (int d = 0; d < 3; ++d)
+                if (flex::NumericChar((v.shortData >> (4 * d)) & 0xF) == flex::UncertainSpareNumeric) return false;
+            return true;
+        case 1: return (v.shortData >> 3) == 0;   // the source alone
+        case 2: return (v.shortData >> 10) == 0;  // source, number, retrieval flag
+        default: return true;
+    }
+}
+
 bool FlexDecoder::AddressFirm(const Corrected& c) const {
     return c.flipped <= 2 && c.cost <= AddressWordCost &&
            c.margin >= std::max(AddressWordMargin, AddressMarginInNoise * noise_);
@@ -301,6 +329,7 @@ void FlexDecoder::DecodePhase(int letter) {
     // correction of an address, vector or BIW (no check covers them) may
     // have landed on the wrong codeword, and only words received whole count.
     noisy_ = flips > MaxFlipsPerWord * flex::WordsPerPhase;
+    weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
     noise_ = frame_.NoiseVariance(letter, sign);
     if (doubtful > MaxDoubtfulWords) {
@@ -377,6 +406,7 @@ void FlexDecoder::DecodePhase(int letter) {
         int count = 0;
         // strong: a check of 10 bits or more covers the message.
         bool checked = false, strong = false, fits = false;
+        bool heavy = false;  // taken only because a strong check fits
         const auto gather = [&](int n) {
             if (n < 1) return false;
             double worst = 0.0, margin = 1e9;
@@ -393,13 +423,19 @@ void FlexDecoder::DecodePhase(int letter) {
             }
             // Trust: firm corrections where a check fits, only light ones elsewhere.
             if (checked && !fits) ++stats_.checkMismatches;
+            const bool light = worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
+            heavy = !light;
             if (strong && fits) return worst <= FirmCost && margin >= 0.5 * MinMargin;
-            return worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
+            return light;
         };
         const std::span<const std::uint32_t> words(msg.data(), flex::WordsPerPhase);
 
         switch (v.type) {
             case flex::VectorType::ShortMessage:
+                if (weak_ && corrected > 0 && !ShortVectorPlain(v)) {
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 if (v.shortKind == 0) {
                     // (With a long address five more digits follow the vector;
                     // see UncertainLongShortMessageDigits.)
@@ -431,6 +467,15 @@ void FlexDecoder::DecodePhase(int letter) {
                     continue;
                 }
                 const flex::AlphaHeader h = flex::ParseAlphaHeader(msg[0]);
+                // A wrong correction can keep the 10-bit sum by chance (a few
+                // in ten thousand weak pages): a whole message corrected
+                // heavily must fit its signature too.
+                if (heavy && h.fragment == 3 && !h.more &&
+                    !flex::SignatureFits(words.subspan(1, static_cast<std::size_t>(count - 1)))) {
+                    ++stats_.checkMismatches;
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 scratch_.clear();
                 int signature = -1;
                 flex::UnpackAlpha(words.subspan(1, static_cast<std::size_t>(count - 1)), scratch_, signature);
@@ -472,6 +517,10 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 page.type = FlexPageType::Numeric;
                 flex::UnpackNumeric(words.subspan(0, static_cast<std::size_t>(count)), page.text);
+                if (weak_ && corrected > 0 && page.text.find(flex::UncertainSpareNumeric) != std::string::npos) {
+                    ++stats_.rejectedPages;
+                    continue;
+                }
                 break;
             }
             case flex::VectorType::Binary:

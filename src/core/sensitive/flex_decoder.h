@@ -69,6 +69,7 @@ public:
     void ProcessBlock() override;
     bool Busy() const override { return state_ != State::Searching; }
     void FinishInput() override;
+    void AppendStats(std::string& out) const override;
     const FlexStats& Stats() const { return stats_; }
 
     // Per-word trust by the cost of a correction (sum of |soft| of the changed
@@ -99,6 +100,13 @@ public:
     // The check character of a BIW or vector, where it is required at all.
     static bool Checked(const flex::Corrected& c);
     static constexpr double MaxFlipsPerWord = 2.5;
+    // Where the words of a phase carry more wrong bits than this on average, a
+    // word with five or more of them (that BCH takes for another codeword with
+    // one or two changes) is no longer rare: a tone, short or numeric page (no
+    // check, or 6 bits) is then shown only when it holds nothing a sender
+    // leaves alone (bits a tone vector does not use, the spare digit code).
+    static constexpr double WeakFlipsPerWord = 0.5;
+    static bool ShortVectorPlain(const flex::Vector& v);
 
 private:
     enum class State { Searching, Header, Sync2, Blocks };
@@ -138,6 +146,7 @@ private:
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
     bool noisy_ = false;  // the phase being read corrects many bits
+    bool weak_ = false;   // or more than a few: pages no strong check covers only from whole words
     double noise_ = 0.0;  // and the variance of its soft values
 
     void Reset();

@@ -350,6 +350,24 @@ int Signature(const std::string& text) {
     return static_cast<int>(~sum & 0x7Fu);
 }
 
+bool SignatureFits(std::span<const std::uint32_t> body) {
+    if (body.empty()) return false;
+    unsigned all = 0, fill = 0;
+    int signature = -1;
+    for (std::size_t w = 0; w < body.size(); ++w)
+        for (int s = 0; s < 3; ++s) {
+            const auto c = static_cast<unsigned>(Field(body[w], 7 * s, 7 * s + 6));
+            if (w == 0 && s == 0) {
+                signature = static_cast<int>(c);
+                continue;
+            }
+            all += c;
+            // Trailing fill: reset by any other character.
+            fill = c == static_cast<unsigned>(EtxFill) || c == 0 ? fill + c : 0;
+        }
+    return signature == static_cast<int>(~(all - fill) & 0x7Fu) || signature == static_cast<int>(~all & 0x7Fu);
+}
+
 // ----- numeric -----
 
 char NumericChar(int code) {

@@ -202,8 +202,13 @@ constexpr int EtxFill = 0x03;
 void UnpackAlpha(std::span<const std::uint32_t> body, std::string& out, int& signature);
 // Signature: complement of the 7-bit sum of the whole message's characters,
 // fill left out (whether fill counts is a guess). The generator sends it; the
-// decoder does not require it (the fragment check covers the same words).
+// decoder asks for it only of a whole message whose words were corrected too
+// heavily for the fragment check alone to vouch for them.
 int Signature(const std::string& text);
+// Whether the signature in word 2 of a first fragment (`body`: the words after
+// the header) fits its characters, with or without the fill counted. Only a
+// whole message carries all the characters it sums.
+bool SignatureFits(std::span<const std::uint32_t> body);
 
 // ----- numeric -----
 
