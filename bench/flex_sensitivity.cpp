@@ -100,24 +100,6 @@ NoiseResult FalsePages(double seconds, Make make) {
     return {rig.pages.size(), st.frames + st.fiwRejected, st.frames};
 }
 
-std::vector<double> FmsTraffic(std::size_t samples, std::uint64_t seed) {
-    std::vector<double> all;
-    gen::NoiseSource n(seed);
-    for (int k = 0; all.size() < samples; ++k) {
-        gen::FmsTransmission t;
-        t.telegram.status = k % 16;
-        t.telegram.vehicle = {k % 10, (k / 10) % 10, 3, 7};
-        t.withText = k % 3 == 0;
-        t.text = "Einsatz";
-        const auto wave = gen::FmsWaveform(gen::FmsTransmissionBits(t), 9000.0, 11025);
-        all.insert(all.end(), wave.begin(), wave.end());
-        all.resize(all.size() + static_cast<std::size_t>(11025 * (0.3 + n.Uniform())), 0.0);
-    }
-    all.resize(samples);
-    gen::AddNoise(all, 9000.0 * 9000.0 / 2.0, 15.0, seed + 1);
-    return all;
-}
-
 std::vector<double> ToneTraffic(std::size_t samples, std::uint64_t seed) {
     std::vector<std::vector<double>> sequences;
     gen::NoiseSource n(seed);
@@ -207,7 +189,11 @@ int main(int argc, char** argv) {
                    return v;
                }));
     }
-    report("FMS telegrams (15 dB)", FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) { return FmsTraffic(n, 400 + c); }));
+    report("FMS telegrams (15 dB)", FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) {
+               std::vector<double> v = FmsTraffic(n, 9000.0, 400 + c);
+               gen::AddNoise(v, 9000.0 * 9000.0 / 2.0, 15.0, 401 + c);
+               return v;
+           }));
     report("five-tone sequences (15 dB)",
            FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) { return ToneTraffic(n, 500 + c); }));
     report("speech-like noise", FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) {

@@ -58,6 +58,16 @@ std::string Cp1252ToUtf8(std::string_view text) {
     return out;
 }
 
+std::string Cp1252LinesToUtf8(std::string_view text) {
+    std::string lf;
+    lf.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lf.push_back(text[i]);
+    }
+    return Cp1252ToUtf8(lf);
+}
+
 std::string Utf8ToCp1252(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -47,6 +47,8 @@ std::string Cp1252ToUtf8(std::string_view text);
 // The reverse, for tests and tools that write expected text in UTF-8. Code points
 // that Windows-1252 cannot hold become '?'.
 std::string Utf8ToCp1252(std::string_view text);
+// Decoded lines (Windows-1252, CR LF) as the command line writes them: UTF-8, LF.
+std::string Cp1252LinesToUtf8(std::string_view text);
 
 // A calendar date and time of day, as the clock reads it.
 struct DateTime {

@@ -53,11 +53,6 @@ constexpr std::array<const char*, 4> kTacticalTexts = {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-std::uint32_t Field(const std::array<std::uint8_t, 48>& bits, int a, int b) {
-    std::uint32_t v = 0;
-    for (int k = 0; a + k <= b; ++k) v |= static_cast<std::uint32_t>(bits[static_cast<std::size_t>(a + k)] == 1) << k;
-    return v;
-}
 
 }  // namespace
 
@@ -90,12 +85,12 @@ std::string FmsCompatHex(const std::array<std::uint8_t, 48>& bits) {
 }
 
 std::string FmsCompatLine(const std::array<std::uint8_t, 48>& bits) {
-    const std::uint32_t organisation = Field(bits, 0, 3);
-    const std::uint32_t land = Field(bits, 4, 7);
-    const std::uint32_t location = Field(bits, 8, 11) * 16 + Field(bits, 12, 15);
-    const std::uint32_t status = Field(bits, 32, 35);
-    const std::uint32_t direction = Field(bits, 37, 37);
-    const std::uint32_t tactical = Field(bits, 38, 39);
+    const std::uint32_t organisation = FmsBitsValue(bits, 0, 3);
+    const std::uint32_t land = FmsBitsValue(bits, 4, 7);
+    const std::uint32_t location = FmsBitsValue(bits, 8, 11) * 16 + FmsBitsValue(bits, 12, 15);
+    const std::uint32_t status = FmsBitsValue(bits, 32, 35);
+    const std::uint32_t direction = FmsBitsValue(bits, 37, 37);
+    const std::uint32_t tactical = FmsBitsValue(bits, 38, 39);
     std::string line = "FMS: " + FmsCompatHex(bits) + " (";
     line += kHex[organisation];
     line += '=' + Fixed(AsciiName(FmsOrganisationNames[organisation]), 14) + '\t';
@@ -105,7 +100,7 @@ std::string FmsCompatLine(const std::array<std::uint8_t, 48>& bits) {
     std::snprintf(text, sizeof text, "Ort 0x%c%c=%03u\t", kHex[location >> 4], kHex[location & 15u], location);
     line += text;
     line += "FZG ";
-    for (int a = 16; a < 32; a += 4) line += kHex[Field(bits, a, a + 3)];
+    for (int a = 16; a < 32; a += 4) line += kHex[FmsBitsValue(bits, a, a + 3)];
     line += "\tStatus ";
     line += kHex[status];
     line += '=' + Fixed(kStatusNames[status], 14) + '\t';

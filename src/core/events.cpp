@@ -4,11 +4,13 @@
 
 namespace quorvel {
 
-std::uint32_t FmsTelegram::Field(int a, int b) const {
+std::uint32_t FmsBitsValue(const std::array<std::uint8_t, 48>& bits, int a, int b) {
     std::uint32_t value = 0;
     for (int k = a; k <= b && k < 48; ++k) value |= static_cast<std::uint32_t>(bits[static_cast<std::size_t>(k)] == 1) << (k - a);
     return value;
 }
+
+std::uint32_t FmsTelegram::Field(int a, int b) const { return FmsBitsValue(bits, a, b); }
 
 bool EventBus::Subscribe(EventSink& sink) {
     if (count_ >= Capacity) return false;

@@ -87,6 +87,10 @@ struct PocsagTransmissionEnd {
 // The check of an FMS telegram's 7 check bits.
 enum class FmsCheck : std::uint8_t { Ok, Failed, Undecided };
 
+// The number in bits a..b of an FMS block, bit a least significant (undecided
+// bits as 0).
+std::uint32_t FmsBitsValue(const std::array<std::uint8_t, 48>& bits, int a, int b);
+
 // The first 48-bit block after an FMS sync word: a status telegram. Bits are in
 // order of reception; each is 0, 1, or 2 when it could not be decided.
 struct FmsTelegram {

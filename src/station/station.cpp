@@ -24,21 +24,6 @@ std::string WithName(std::string text, const std::string& name) {
     return text;
 }
 
-// The decoders' Windows-1252 with CR LF as UTF-8 with LF.
-std::string Utf8Lines(const std::string& text) {
-    std::string lf;
-    lf.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        lf.push_back(text[i]);
-    }
-    return Cp1252ToUtf8(lf);
-}
-
-}  // namespace
-
-namespace {
-
 // Filters are checked as the command line is read, so that a bad one in a
 // config file is reported with its line.
 CLI::Validator ReadAs(bool (*parse)(const std::string&, std::string&)) {
@@ -186,7 +171,7 @@ void Station::Follow(Engine* engine) {
 void Station::Write(const std::string& text, const std::string& name) {
     if (ctx_ == nullptr) return;
     if (json_) ctx_->MessageText += text;
-    else if (utf8Text_) ctx_->MessageText += WithName(Utf8Lines(text), name);
+    else if (utf8Text_) ctx_->MessageText += WithName(Cp1252LinesToUtf8(text), name);
     else ctx_->MessageText += WithName(text, Utf8ToCp1252(name));
 }
 

@@ -14,12 +14,7 @@ bool Output::Write(const std::string& text) {
     if (text.empty()) return true;
     const std::string* bytes = &text;
     if (!rawText_) {
-        converted_.clear();
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-            converted_.push_back(text[i]);
-        }
-        converted_ = Cp1252ToUtf8(converted_);
+        converted_ = Cp1252LinesToUtf8(text);
         bytes = &converted_;
     }
     errno = 0;

@@ -66,6 +66,8 @@ const KindDescription DtmfKind = {
     .canonicalAddress = &CanonicalKeys,
     .appendText = &AppendText,
     .makeBuilder = [](const TextOptions&) { return std::unique_ptr<CallBuilder>(std::make_unique<DtmfCalls>()); },
+    .compatNames = {},  // no station decoder reads DTMF
+    .compatLine = nullptr,
 };
 
 }  // namespace quorvel
