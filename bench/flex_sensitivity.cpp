@@ -4,7 +4,7 @@
 // and missed; then false pages over long white noise, POCSAG traffic at every
 // rate, FMS, five-tone and speech-like noise.
 //
-//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--show] [--whole-band]
+//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--snr 3] [--show] [--whole-band]
 //
 // SNR as the POCSAG table defines it: signal power below the bit rate over
 // noise power in 0..bit rate (energy per bit over noise density; see
@@ -122,6 +122,7 @@ std::vector<double> ToneTraffic(std::size_t samples, std::uint64_t seed) {
 int main(int argc, char** argv) {
     int frames = 20;
     std::string only;  // --mode M: that mode alone
+    double onlySnr = NAN;  // --snr S: that SNR alone
     double noiseSeconds = 3600.0;
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--show") == 0) gShow = true;
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--noise-seconds") == 0) noiseSeconds = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--mode") == 0) only = argv[i + 1];
+        if (std::strcmp(argv[i], "--snr") == 0) onlySnr = std::atof(argv[i + 1]);
     }
     const auto started = std::chrono::steady_clock::now();
     std::printf("FLEX sensitivity: %d frames of %d random pages per cell, half inverted, clock 0/+350/-420/+1000/-1000 ppm, "
@@ -150,6 +152,10 @@ int main(int argc, char** argv) {
             continue;
         }
         for (const double snr : snrs) {
+            if (!std::isnan(onlySnr) && snr != onlySnr) {
+                seed += stride;
+                continue;
+            }
             const FlexScore c = RunCell(mode, snr, frames, seed);
             seed += stride;
             char snrText[16];

@@ -220,8 +220,8 @@ void FlexDecoder::EndHeader() {
     std::uint32_t word = 0;
     for (int k = 0; k < 32; ++k)
         if (fiwSoft_[static_cast<std::size_t>(k)] > 0.0f) word |= 1u << k;
-    const Corrected c = corrector_.Soft(word, fiwSoft_);
-    if (!c.ok || c.cost > FirmCost || !flex::ParseFiw(flex::InfoOf(c.word), fiw_)) {
+    const Corrected c = corrector_.Soft(word, fiwSoft_, flex::Corrector::ChaseBits, parity_);
+    if (!c.ok || c.cost > FiwCost || !flex::ParseFiw(flex::InfoOf(c.word), fiw_)) {
         ++stats_.fiwRejected;
         state_ = State::Searching;
         return;
@@ -237,13 +237,47 @@ void FlexDecoder::EndHeader() {
     state_ = State::Sync2;
 }
 
-bool FlexDecoder::Firm(const Corrected& c) const {
-    return c.ok && c.cost <= AddressCost && c.margin >= std::max(AddressMargin, MarginInNoise * noise_) &&
-           (!noisy_ || c.flipped == 0);
+void FlexDecoder::LearnParity() {
+    // Words received whole, their parity bit judged against even parity: in
+    // noise it is wrong as often as any bit (8 % at 0 dB); a sender that does
+    // not send even parity shows near half or all odd.
+    parity_ = parityEven_ >= 32 && parityEven_ >= 4 * parityOdd_;
+    if (parityEven_ + parityOdd_ > 4096) {
+        parityEven_ /= 2;
+        parityOdd_ /= 2;
+    }
 }
 
-bool FlexDecoder::Checked(const Corrected& c) {
-    return !flex::UncertainBiwVectorCheckRequired || flex::CheckCharacterFits(flex::InfoOf(c.word));
+void FlexDecoder::LearnCheckCharacters(int letter) {
+    // The BIW1 and the words of its vector field received whole: a sender
+    // either fills their check characters or leaves them (recordings show 0).
+    // A long address puts a message word among the vectors.
+    int fits = 0, misses = 0;
+    const auto count = [&](const Corrected& c) {
+        if (c.ok && c.flipped == 0) ++(flex::CheckCharacterFits(flex::InfoOf(c.word)) ? fits : misses);
+    };
+    const Corrected& b1 = QuickAt(letter, 0);
+    count(b1);
+    const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
+    const int first = biw.extraBiws + 1, vectors = biw.vectorStart;
+    for (int w = vectors; b1.ok && vectors > first && w < std::min(flex::WordsPerPhase, 2 * vectors - first); ++w)
+        count(QuickAt(letter, w));
+    checkCharacters_ = fits >= 4 && fits >= 4 * misses;
+}
+
+double FlexDecoder::RequiredLlr(double base) const {
+    return base + LlrPerQuarterVariance * std::max(0.0, noise_ - 0.25) / 0.25;
+}
+
+bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) const {
+    return c.ok && c.margin >= minMargin && 2.0 * c.margin >= RequiredLlr(base) * noise_;
+}
+
+bool FlexDecoder::CheckedTrusted(const Corrected& c) const {
+    if (!checkCharacters_) return Trusted(c, CheckedLlr);
+    // A sender known to fill the check character: a wrong codeword passes it
+    // one time in 16, and one that fails it is not the word sent.
+    return flex::CheckCharacterFits(flex::InfoOf(c.word)) && Trusted(c, CheckedLlr - CheckCharacterLlr);
 }
 
 bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
@@ -256,11 +290,6 @@ bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
         case 2: return (v.shortData >> 10) == 0;  // source, number, retrieval flag
         default: return true;
     }
-}
-
-bool FlexDecoder::AddressFirm(const Corrected& c) const {
-    return c.flipped <= 2 && c.cost <= AddressWordCost &&
-           c.margin >= std::max(AddressWordMargin, AddressMarginInNoise * noise_);
 }
 
 bool FlexDecoder::LayoutHolds(int letter, int first, int vectors) {
@@ -297,10 +326,96 @@ const Corrected& FlexDecoder::WordAt(int letter, int w) {
     if (!r.done) {
         std::array<float, 32> soft{};
         const std::uint32_t word = frame_.Word(letter, w, soft);
-        r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits);
+        r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits, parity_);
         r.done = true;
     }
     return r.c;
+}
+
+bool FlexDecoder::ReadMessage(int letter, int slot, bool isLong, const flex::Vector& v, int messageField, int n,
+                              Message& m) {
+    if (n < 1 || n > flex::WordsPerPhase) return false;
+    m = {};
+    for (int k = 0; k < n; ++k) {
+        // With a long address the first message word stands in the second
+        // vector slot and the vector's start points at the second.
+        const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
+        // Messages follow the vector field.
+        if (w < 1 || w >= flex::WordsPerPhase || (w < messageField && !(isLong && k == 0))) return false;
+        const Corrected& c = WordAt(letter, w);
+        if (!c.ok) return false;
+        m.word[static_cast<std::size_t>(k)] = &c;
+        m.info[static_cast<std::size_t>(k)] = flex::InfoOf(c.word);
+        m.flipped += c.flipped;
+        m.margin = std::min(m.margin, c.margin);
+    }
+    m.count = n;
+    return true;
+}
+
+bool FlexDecoder::MessageTrusted(const Message& m, double base, double minMargin) const {
+    return m.margin >= minMargin && 2.0 * m.margin >= RequiredLlr(base) * noise_;
+}
+
+bool FlexDecoder::AlphaTrusted(Message& m) {
+    const auto body = [&m] { return std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)); };
+    const auto fits = [&m] { return flex::FragmentCheckFits(std::span<const std::uint32_t>(m.info.data(), static_cast<std::size_t>(m.count))); };
+    const auto whole = [&m] {
+        const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
+        return h.fragment == 3 && !h.more;
+    };
+    const auto signedWhole = [&] { return whole() && flex::SignatureFits(body()); };
+    // Words that needed no doubtful correction stand alone (whether a sender
+    // computes the check as we do is a guess). A wrong correction keeps the
+    // 10-bit sum one time in a thousand: a whole message must then fit its
+    // signature too; a fragment, whose signature lies elsewhere, must have
+    // been corrected with some confidence.
+    if (MessageTrusted(m, MessageLlr, MinMargin)) {
+        if (!fits()) ++stats_.checkMismatches;
+        return true;
+    }
+    if (fits()) return whole() ? signedWhole() : MessageTrusted(m, StrongLlr, MinStrongMargin);
+    ++stats_.checkMismatches;
+    // The least trusted words may be their rivals: a whole message is
+    // repaired when exactly one choice of them fits both check and signature.
+    std::array<int, RepairWords> weakest{};
+    int candidates = 0;
+    for (int k = 0; k < m.count; ++k) {
+        if (m.word[static_cast<std::size_t>(k)]->margin >= 1e9) continue;
+        int at = std::min(candidates, RepairWords);
+        while (at > 0 && m.word[static_cast<std::size_t>(k)]->margin < m.word[static_cast<std::size_t>(weakest[static_cast<std::size_t>(at - 1)])]->margin) {
+            if (at < RepairWords) weakest[static_cast<std::size_t>(at)] = weakest[static_cast<std::size_t>(at - 1)];
+            --at;
+        }
+        if (at < RepairWords) weakest[static_cast<std::size_t>(at)] = k;
+        candidates = std::min(candidates + 1, RepairWords);
+    }
+    const auto swap = [&m](int k) {
+        const Corrected& c = *m.word[static_cast<std::size_t>(k)];
+        auto& info = m.info[static_cast<std::size_t>(k)];
+        info = info == flex::InfoOf(c.word) ? flex::InfoOf(c.rival) : flex::InfoOf(c.word);
+    };
+    int found = 0;
+    unsigned choice = 0;
+    for (unsigned set = 1; set < (1u << candidates); ++set) {
+        if (std::popcount(set) > 2) continue;
+        for (int j = 0; j < candidates; ++j)
+            if ((set >> j) & 1u) swap(weakest[static_cast<std::size_t>(j)]);
+        if (fits() && signedWhole()) {
+            ++found;
+            choice = set;
+        }
+        for (int j = 0; j < candidates; ++j)
+            if ((set >> j) & 1u) swap(weakest[static_cast<std::size_t>(j)]);
+    }
+    if (found != 1) return false;
+    for (int j = 0; j < candidates; ++j)
+        if ((choice >> j) & 1u) {
+            const Corrected& c = *m.word[static_cast<std::size_t>(weakest[static_cast<std::size_t>(j)])];
+            swap(weakest[static_cast<std::size_t>(j)]);
+            m.flipped += std::popcount((c.rival ^ c.received) & 0x7FFFFFFFu) - c.flipped;
+        }
+    return true;
 }
 
 void FlexDecoder::DecodeFrame() {
@@ -315,20 +430,16 @@ void FlexDecoder::DecodeFrame() {
 }
 
 void FlexDecoder::DecodePhase(int letter) {
-    noisy_ = false;
     noise_ = 0.0;
-    const Corrected& b1 = WordAt(letter, 0);
     // A phase that is mostly noise yields words that correct by chance.
     int doubtful = 0, flips = 0;
     for (int w = 0; w < flex::WordsPerPhase; ++w) {
         const Corrected& c = QuickAt(letter, w);
-        doubtful += c.ok && c.cost <= AddressCost ? 0 : 1;
+        doubtful += c.ok && c.cost <= DoubtfulCost ? 0 : 1;
         flips += c.flipped;
+        if (c.ok && c.flipped == 0) ++(c.parityEven ? parityEven_ : parityOdd_);
     }
-    // Wrong bits per word the corrections found: where words carry many, a
-    // correction of an address, vector or BIW (no check covers them) may
-    // have landed on the wrong codeword, and only words received whole count.
-    noisy_ = flips > MaxFlipsPerWord * flex::WordsPerPhase;
+    LearnParity();
     weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
     noise_ = frame_.NoiseVariance(letter, sign);
@@ -336,7 +447,9 @@ void FlexDecoder::DecodePhase(int letter) {
         ++stats_.noisyPhases;
         return;
     }
-    if (!b1.ok || !Checked(b1)) return;
+    const Corrected& b1 = WordAt(letter, 0);
+    LearnCheckCharacters(letter);
+    if (!b1.ok) return;
     const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
     const int first = biw.extraBiws + 1;
     const int vectors = biw.vectorStart;
@@ -344,14 +457,14 @@ void FlexDecoder::DecodePhase(int letter) {
     // A BIW1 that is not firm is still taken when the layout it gives holds
     // together: only addresses in the address field, and vectors whose
     // messages lie in the message field.
-    if (!Firm(b1) && !(b1.cost <= FirmCost && b1.margin >= LooseBiwMargin && LayoutHolds(letter, first, vectors))) return;
+    if (!CheckedTrusted(b1) && !(Trusted(b1, StrongLlr, MinStrongMargin) && LayoutHolds(letter, first, vectors))) return;
     const int frameCount = fiw_.cycle * flex::Frames + fiw_.frame;
     const int messageField = vectors + (vectors - first);
 
     for (int i = first; i < vectors; ++i) {
         const int slot = vectors + (i - first);
         const Corrected& aw = WordAt(letter, i);
-        if (!Firm(aw) || !AddressFirm(aw)) {
+        if (!Trusted(aw, AddressLlr)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -364,7 +477,7 @@ void FlexDecoder::DecodePhase(int letter) {
             case flex::AddressWord::LongFirst: {
                 if (i + 1 >= vectors) continue;
                 const Corrected& second = WordAt(letter, i + 1);
-                if (!Firm(second) || !AddressFirm(second) ||
+                if (!Trusted(second, AddressLlr) ||
                     flex::ClassifyAddress(flex::InfoOf(second.word)) != flex::AddressWord::LongSecond) {
                     ++stats_.rejectedPages;
                     continue;
@@ -382,7 +495,7 @@ void FlexDecoder::DecodePhase(int letter) {
             continue;
         }
         const Corrected& vw = WordAt(letter, slot);
-        if (!Firm(vw) || !Checked(vw)) {
+        if (!CheckedTrusted(vw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -400,35 +513,9 @@ void FlexDecoder::DecodePhase(int letter) {
         page.inverted = hit_.inverted;
         page.at = {std::max<std::int64_t>(0, std::llround(frameEnd_)), ctx_.clock.LocalNow()};
 
-        // The message words: with a long address the first stands in the
-        // second vector slot and the vector's start points at the second.
-        std::array<std::uint32_t, flex::WordsPerPhase> msg{};
-        int count = 0;
-        // strong: a check of 10 bits or more covers the message.
-        bool checked = false, strong = false, fits = false;
-        bool heavy = false;  // taken only because a strong check fits
-        const auto gather = [&](int n) {
-            if (n < 1) return false;
-            double worst = 0.0, margin = 1e9;
-            for (int k = 0; k < n; ++k) {
-                const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
-                // Messages follow the vector field.
-                if (w < 1 || w >= flex::WordsPerPhase || (w < messageField && !(isLong && k == 0))) return false;
-                const Corrected& c = WordAt(letter, w);
-                if (!c.ok) return false;
-                worst = std::max(worst, c.cost);
-                margin = std::min(margin, c.margin);
-                corrected += c.flipped;
-                msg[static_cast<std::size_t>(count++)] = flex::InfoOf(c.word);
-            }
-            // Trust: firm corrections where a check fits, only light ones elsewhere.
-            if (checked && !fits) ++stats_.checkMismatches;
-            const bool light = worst <= StrictCost && margin >= std::max(MinMargin, MarginInNoise * noise_);
-            heavy = !light;
-            if (strong && fits) return worst <= FirmCost && margin >= 0.5 * MinMargin;
-            return light;
-        };
-        const std::span<const std::uint32_t> words(msg.data(), flex::WordsPerPhase);
+        Message m;
+        const auto read = [&](int n) { return ReadMessage(letter, slot, isLong, v, messageField, n, m); };
+        const std::span<const std::uint32_t> words(m.info.data(), flex::WordsPerPhase);
 
         switch (v.type) {
             case flex::VectorType::ShortMessage:
@@ -450,46 +537,25 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 break;
             case flex::VectorType::Alpha: {
-                count = 0;
-                // The check is known only once the words are in.
-                std::array<std::uint32_t, flex::WordsPerPhase> probe{};
-                int n = v.words;
-                bool ok = n >= 2 && n <= flex::WordsPerPhase;
-                for (int k = 0; ok && k < n; ++k) {
-                    const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
-                    if (w < 1 || w >= flex::WordsPerPhase || !WordAt(letter, w).ok) ok = false;
-                    else probe[static_cast<std::size_t>(k)] = flex::InfoOf(WordAt(letter, w).word);
-                }
-                checked = strong = true;
-                fits = ok && flex::FragmentCheckFits(std::span<const std::uint32_t>(probe.data(), static_cast<std::size_t>(n)));
-                if (!ok || !gather(n)) {
+                if (v.words < 2 || !read(v.words) || !AlphaTrusted(m)) {
                     ++stats_.rejectedPages;
                     continue;
                 }
-                const flex::AlphaHeader h = flex::ParseAlphaHeader(msg[0]);
-                // A wrong correction can keep the 10-bit sum by chance (a few
-                // in ten thousand weak pages): a whole message corrected
-                // heavily must fit its signature too.
-                if (heavy && h.fragment == 3 && !h.more &&
-                    !flex::SignatureFits(words.subspan(1, static_cast<std::size_t>(count - 1)))) {
-                    ++stats_.checkMismatches;
-                    ++stats_.rejectedPages;
-                    continue;
-                }
+                const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
                 scratch_.clear();
                 int signature = -1;
-                flex::UnpackAlpha(words.subspan(1, static_cast<std::size_t>(count - 1)), scratch_, signature);
+                flex::UnpackAlpha(words.subspan(1, static_cast<std::size_t>(m.count - 1)), scratch_, signature);
                 std::string whole;
                 int fragments = 1, total = 0;
-                const auto r = joiner_.Add(capcode, h.number, h.fragment, h.more, frameCount, scratch_, corrected, whole,
-                                           fragments, total);
+                const auto r = joiner_.Add(capcode, h.number, h.fragment, h.more, frameCount, scratch_,
+                                           corrected + m.flipped, whole, fragments, total);
                 if (r == flex::FragmentJoiner::Result::Dropped) ++stats_.droppedFragments;
                 if (r != flex::FragmentJoiner::Result::Complete) continue;
                 page.type = FlexPageType::Alpha;
                 AppendText(whole, page.text);
                 page.fragments = fragments;
                 page.fragmentState = fragments > 1 ? FlexFragments::Last : FlexFragments::Whole;
-                corrected = total;
+                corrected = total - m.flipped;
                 break;
             }
             case flex::VectorType::NumberedNumeric:
@@ -500,24 +566,19 @@ void FlexDecoder::DecodePhase(int letter) {
                 [[fallthrough]];
             case flex::VectorType::Numeric:
             case flex::VectorType::SpecialNumeric: {
-                count = 0;
-                std::array<std::uint32_t, flex::NumericMaxWords> probe{};
-                bool ok = true;
-                for (int k = 0; ok && k < v.words; ++k) {
-                    const int w = isLong ? (k == 0 ? slot + 1 : v.start + k - 1) : v.start + k;
-                    if (w < 1 || w >= flex::WordsPerPhase || !WordAt(letter, w).ok) ok = false;
-                    else probe[static_cast<std::size_t>(k)] = flex::InfoOf(WordAt(letter, w).word);
+                if (!read(v.words)) {
+                    ++stats_.rejectedPages;
+                    continue;
                 }
-                checked = true;
-                fits = ok && flex::NumericCheckFits(std::span<const std::uint32_t>(probe.data(), static_cast<std::size_t>(v.words)),
-                                                    vectorInfo);
-                if (!ok || !gather(v.words)) {
+                const bool fits = flex::NumericCheckFits(words.subspan(0, static_cast<std::size_t>(m.count)), vectorInfo);
+                if (!fits) ++stats_.checkMismatches;
+                if (!MessageTrusted(m, fits ? NumericLlr : MessageLlr, MinMargin)) {
                     ++stats_.rejectedPages;
                     continue;
                 }
                 page.type = FlexPageType::Numeric;
-                flex::UnpackNumeric(words.subspan(0, static_cast<std::size_t>(count)), page.text);
-                if (weak_ && corrected > 0 && page.text.find(flex::UncertainSpareNumeric) != std::string::npos) {
+                flex::UnpackNumeric(words.subspan(0, static_cast<std::size_t>(m.count)), page.text);
+                if (weak_ && corrected + m.flipped > 0 && page.text.find(flex::UncertainSpareNumeric) != std::string::npos) {
                     ++stats_.rejectedPages;
                     continue;
                 }
@@ -525,19 +586,18 @@ void FlexDecoder::DecodePhase(int letter) {
             }
             case flex::VectorType::Binary:
             case flex::VectorType::Secure:
-                count = 0;
-                if (v.words < 1 || !gather(v.words)) {
+                if (v.words < 1 || !read(v.words) || !MessageTrusted(m, MessageLlr, MinMargin)) {
                     ++stats_.rejectedPages;
                     continue;
                 }
                 page.type = v.type == flex::VectorType::Binary ? FlexPageType::Binary : FlexPageType::Secure;
-                page.rawWords.assign(msg.begin(), msg.begin() + count);
+                page.rawWords.assign(m.info.begin(), m.info.begin() + m.count);
                 break;
             default:
                 ++stats_.otherVectors;
                 continue;
         }
-        page.corrected = corrected;
+        page.corrected = corrected + m.flipped;
         ++stats_.pages;
         ctx_.events.OnEvent(page);
     }

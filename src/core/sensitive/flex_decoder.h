@@ -72,34 +72,35 @@ public:
     void AppendStats(std::string& out) const override;
     const FlexStats& Stats() const { return stats_; }
 
-    // Per-word trust by the cost of a correction (sum of |soft| of the changed
-    // bits, units of half the distance between levels) and its margin: words
-    // of a page whose fragment check fits; words of a page with no strong check
-    // (numeric: 6 bits) or whose check does not fit; BIW1, address and vector
-    // words.
-    static constexpr double FirmCost = 1.6;
-    static constexpr double StrictCost = 0.8;
-    static constexpr double AddressCost = 1.2;
-    static constexpr double AddressMargin = 0.8;
-    // Words no check covers must also be clearly nearer to their codeword than
-    // to any other the search found (Corrected::margin).
-    static constexpr double MinMargin = 1.0;
-    // A phase with more words than this that are not firm is not read.
+    // Trust in a corrected word is the log-likelihood ratio of the codeword
+    // taken over the nearest rival the search met: 2 x margin / noise
+    // variance of the phase's soft values (Gaussian noise on levels +-1). A
+    // word no check covers needs a high ratio; how high grows with the noise,
+    // because where words are noisy many more of them lie near a rival.
+    // Required ratios at a noise variance of 0.25 (3 dB) and less:
+    static constexpr double AddressLlr = 4.5;   // address words: nothing checks them
+    static constexpr double CheckedLlr = 4.0;   // BIW1 and vectors: their layout must hold
+    static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
+    static constexpr double StrongLlr = 2.0;    // message words whose 10-bit fragment check fits
+    static constexpr double NumericLlr = 3.5;   // numeric message words whose 6-bit check fits
+    // ... and each 0.25 of variance above that adds this much.
+    static constexpr double LlrPerQuarterVariance = 6.0;
+    // Absolute margins below which a word is never trusted, whatever the
+    // noise says (levels and noise are estimates).
+    static constexpr double MinMargin = 0.5;
+    static constexpr double MinStrongMargin = 0.3;
+    double RequiredLlr(double base) const;
+    bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
+    // The FIW is read before any noise is measured: its correction must be cheap.
+    static constexpr double FiwCost = 1.6;
+    // A phase with more words than this that do not correct cheaply is not read.
+    static constexpr double DoubtfulCost = 1.2;
     static constexpr int MaxDoubtfulWords = 60;
-    // A block information, address or vector word fit to act on.
-    bool Firm(const flex::Corrected& c) const;
-    // An address word is the one thing a wrong correction turns into a page
-    // for someone else: stricter still, and never more than two changes.
-    static constexpr double AddressWordCost = 1.0;
-    static constexpr double AddressWordMargin = 1.2;
-    bool AddressFirm(const flex::Corrected& c) const;
-    // Margins also in units of the phase's noise variance: the log-likelihood
-    // of the rival codeword is 2 x margin / variance below the one taken.
-    static constexpr double MarginInNoise = 4.0;
-    static constexpr double AddressMarginInNoise = 5.0;
-    // The check character of a BIW or vector, where it is required at all.
-    static bool Checked(const flex::Corrected& c);
-    static constexpr double MaxFlipsPerWord = 2.5;
+    // BIW1 and vectors: trusted at CheckedLlr, or where the sender is known to
+    // fill their check character (learnt from the phase's words received whole), only
+    // when it fits and then at this much less.
+    static constexpr double CheckCharacterLlr = 2.0;
+    bool CheckedTrusted(const flex::Corrected& c) const;
     // Where the words of a phase carry more wrong bits than this on average, a
     // word with five or more of them (that BCH takes for another codeword with
     // one or two changes) is no longer rare: a tone, short or numeric page (no
@@ -145,17 +146,37 @@ private:
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> quick_{};
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
-    bool noisy_ = false;  // the phase being read corrects many bits
     bool weak_ = false;   // or more than a few: pages no strong check covers only from whole words
-    double noise_ = 0.0;  // and the variance of its soft values
+    double noise_ = 0.0;  // the variance of the phase's soft values
+    // Whether the parity bit is sent even (a guess): learnt from words that
+    // arrive whole, and only then used in corrections.
+    bool parity_ = false;
+    int parityEven_ = 0, parityOdd_ = 0;
+    bool checkCharacters_ = false;  // the phase's sender fills them
 
+    // The words of one message as corrected, and the least margin among them.
+    struct Message {
+        int count = 0;
+        std::array<std::uint32_t, flex::WordsPerPhase> info{};
+        std::array<const flex::Corrected*, flex::WordsPerPhase> word{};
+        double margin = 1e9;
+        int flipped = 0;
+    };
+    bool ReadMessage(int letter, int slot, bool isLong, const flex::Vector& v, int messageField, int n, Message& m);
+    bool MessageTrusted(const Message& m, double base, double minMargin) const;
+    // An alphanumeric message: trusted by its fragment check and signature,
+    // or repaired by putting rivals in for up to two of its RepairWords least
+    // trusted words.
+    static constexpr int RepairWords = 4;
+    bool AlphaTrusted(Message& m);
     void Reset();
+    void LearnParity();
+    void LearnCheckCharacters(int letter);
     void StartFrame(const flex::SyncHit& hit);
     void OnSymbol(const flex::Symbol& s);
     void OnDecided(double u, double d);
     void PutData(int index, double u);
     bool LayoutHolds(int letter, int first, int vectors);
-    static constexpr double LooseBiwMargin = 0.2;
     void Replay();
     // The blocks' first symbols, sliced again once the slicer has learnt.
     static constexpr int ReplaySymbols = 384;

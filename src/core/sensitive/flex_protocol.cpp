@@ -105,18 +105,28 @@ Corrected Corrector::Hard(std::uint32_t word) const {
     return c;
 }
 
-Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits) const {
+Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits, bool parity) const {
+    const bool parityBit = (word >> 31) != 0;
     word &= 0x7FFFFFFFu;
     chaseBits = std::clamp(chaseBits, 1, MaxChaseBits);
-    const auto cost = [&soft](std::uint32_t change) {
+    // With the parity bit trusted, a codeword whose parity disagrees with the
+    // received bit 31 pays that bit's reliability too.
+    const float parityCost = parity ? std::fabs(soft[31]) : 0.0f;
+    const auto cost = [&](std::uint32_t change) {
         double sum = 0.0;
+        const bool odd = (std::popcount((word ^ change)) & 1) != 0;
+        if (odd != parityBit) sum += parityCost;
         for (; change != 0; change &= change - 1) sum += std::fabs(soft[static_cast<std::size_t>(std::countr_zero(change))]);
         return sum;
     };
     Corrected best = Hard(word);
     if (best.ok) {
         best.cost = cost(best.word ^ word);
-        if (best.flipped <= 1 && chaseBits <= ChaseBits) return best;
+        if (best.flipped <= 1 && chaseBits <= ChaseBits) {
+            best.received = word;
+            best.parityEven = ((std::popcount(best.word) & 1) != 0) == parityBit;
+            return best;
+        }
     }
     // The least reliable bits, weakest first.
     std::array<int, MaxChaseBits> weak{};
@@ -134,9 +144,9 @@ Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, i
         weakness[static_cast<std::size_t>(at)] = a;
         weak[static_cast<std::size_t>(at)] = k;
     }
-    // Every codeword met counts as a competitor; only one within MaxFlips
-    // can be the answer.
+    // The cheapest codeword met wins; the next cheapest is its rival.
     double second = 1e9;
+    std::uint32_t rival = 0;
     // Flip patterns in Gray-code order: one bit changes per step, and so
     // does the syndrome, by that bit's own.
     std::uint32_t flip = 0;
@@ -151,20 +161,26 @@ Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, i
         const std::uint32_t candidate = word ^ flip ^ fix;
         if (best.ok && candidate == best.word) continue;
         const std::uint32_t change = candidate ^ word;
-        const int flipped = std::popcount(change);
         const double k = cost(change);
-        if (flipped <= MaxFlips && (!best.ok || k < best.cost)) {
-            if (best.ok) second = std::min(second, best.cost);
+        if (!best.ok || k < best.cost) {
+            if (best.ok) {
+                second = best.cost;
+                rival = best.word;
+            }
             best.word = candidate;
             best.ok = true;
-            best.flipped = flipped;
+            best.flipped = std::popcount(change);
             best.cost = k;
-        } else {
-            second = std::min(second, k);
+        } else if (k < second && candidate != rival) {
+            second = k;
+            rival = candidate;
         }
     }
+    best.rival = rival;
+    best.received = word;
     if (best.ok) best.margin = second - best.cost;
     if (!best.ok) best.word = word;
+    best.parityEven = ((std::popcount(best.word) & 1) != 0) == parityBit;
     return best;
 }
 

@@ -76,9 +76,8 @@ std::uint32_t UncertainParity(std::uint32_t word31);
 bool CheckCharacterFits(std::uint32_t info);
 std::uint32_t WithCheckCharacter(std::uint32_t info);
 // Whether BIWs and vectors follow the FIW's check character rule is a guess
-// (recordings leave it 0): the generator sets it, the decoder requires it only
-// when this says so.
-constexpr bool UncertainBiwVectorCheckRequired = false;
+// (recordings leave it 0): the generator sets it, the decoder learns from
+// whole BIW1s whether a sender does.
 
 struct Corrected {
     std::uint32_t word = 0;
@@ -89,24 +88,27 @@ struct Corrected {
     // value when none was found): a small margin means the word was as near
     // to another codeword, and the correction a guess.
     double margin = 1e9;
+    std::uint32_t rival = 0;  // that next-best codeword (when margin < 1e9)
+    std::uint32_t received = 0;  // the word as received (bits 0..30)
+    // The received bit 31 is the even parity of the corrected word.
+    bool parityEven = false;
 };
 
 // BCH(31,21) corrector: up to two wrong bits by syndrome, and with soft values
 // (index k = bit k, > 0 a one, about +-1 when clean) also candidates that flip
 // every combination of the `chaseBits` least reliable bits first; the cheapest
-// within MaxFlips wins, and every other codeword met sets the margin.
+// codeword met wins (with `parity`, bit 31 counts as even parity), and the
+// next cheapest sets the margin.
 class Corrector {
 public:
     Corrector();
     Corrected Hard(std::uint32_t word) const;
-    Corrected Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits = ChaseBits) const;
+    Corrected Soft(std::uint32_t word, std::span<const float, 32> soft, int chaseBits = ChaseBits, bool parity = false) const;
     static constexpr int ChaseBits = 5;
     // Words a page rests on are searched wider, so that a rival codeword
     // shows in the margin.
     static constexpr int WideChaseBits = 9;
     static constexpr int MaxChaseBits = 10;
-    // A soft candidate may change at most this many bits in all.
-    static constexpr int MaxFlips = 4;
 
 private:
     std::array<std::uint32_t, 1024> pattern_{};  // by syndrome: the one or two bits
