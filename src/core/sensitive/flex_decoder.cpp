@@ -220,7 +220,7 @@ void FlexDecoder::EndHeader() {
     std::uint32_t word = 0;
     for (int k = 0; k < 32; ++k)
         if (fiwSoft_[static_cast<std::size_t>(k)] > 0.0f) word |= 1u << k;
-    const Corrected c = corrector_.Soft(word, fiwSoft_, flex::Corrector::ChaseBits, parity_);
+    const Corrected c = corrector_.Soft(word, fiwSoft_, flex::Corrector::WideChaseBits, parity_);
     if (!c.ok || c.cost > FiwCost || !flex::ParseFiw(flex::InfoOf(c.word), fiw_)) {
         ++stats_.fiwRejected;
         state_ = State::Searching;
@@ -265,19 +265,20 @@ void FlexDecoder::LearnCheckCharacters(int letter) {
     checkCharacters_ = fits >= 4 && fits >= 4 * misses;
 }
 
-double FlexDecoder::RequiredLlr(double base) const {
-    return base + LlrPerQuarterVariance * std::max(0.0, noise_ - 0.25) / 0.25;
+double FlexDecoder::RequiredLlr(double base, double noise) const {
+    const double llr = base + LlrPerQuarterVariance * std::max(0.0, noise - 0.25) / 0.25;
+    return flex::Info(hit_.mode).levels == 4 ? FourLevelFactor * llr : llr;
 }
 
 bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) const {
-    return c.ok && c.margin >= minMargin && 2.0 * c.margin >= RequiredLlr(base) * noise_;
+    return c.ok && c.margin >= minMargin && 2.0 * c.margin >= RequiredLlr(base, c.noise) * c.noise;
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {
     if (!checkCharacters_) return Trusted(c, CheckedLlr);
     // A sender known to fill the check character: a wrong codeword passes it
     // one time in 16, and one that fails it is not the word sent.
-    return flex::CheckCharacterFits(flex::InfoOf(c.word)) && Trusted(c, CheckedLlr - CheckCharacterLlr);
+    return flex::CheckCharacterFits(flex::InfoOf(c.word)) && Trusted(c, CheckedLlr - CheckCharacterLlr, MinStrongMargin);
 }
 
 bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
@@ -292,15 +293,34 @@ bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
     }
 }
 
+bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
+    // A wrong BIW1 would have addresses read from vectors and messages, which
+    // are codewords as good as any: the layout it gives must hold together.
+    const auto holds = [&](std::uint32_t word) {
+        biw = flex::ParseBiw1(flex::InfoOf(word));
+        return biw.vectorStart > biw.extraBiws + 1 && biw.vectorStart < flex::WordsPerPhase &&
+               LayoutHolds(letter, biw.extraBiws + 1, biw.vectorStart);
+    };
+    const Corrected& b1 = WordAt(letter, 0);
+    if (!b1.ok) return false;
+    if (CheckedTrusted(b1)) return holds(b1.word);
+    // Where the sender fills check characters, a BIW1 that fails its own has
+    // its rival taken when that fits and gives a layout that holds.
+    return checkCharacters_ && b1.margin < 1e9 && !flex::CheckCharacterFits(flex::InfoOf(b1.word)) &&
+           flex::CheckCharacterFits(flex::InfoOf(b1.rival)) && holds(b1.rival);
+}
+
 bool FlexDecoder::LayoutHolds(int letter, int first, int vectors) {
+    // Only what is trusted counts: an address field holds no idle word, and
+    // vectors point into the message field.
     const int slots = vectors - first;
     const int messageField = vectors + slots;
     if (messageField > flex::WordsPerPhase) return false;
     for (int i = first; i < vectors; ++i) {
         const Corrected& a = WordAt(letter, i);
-        if (!a.ok || flex::ClassifyAddress(flex::InfoOf(a.word)) == flex::AddressWord::Idle) return false;
+        if (Trusted(a, AddressLlr) && flex::ClassifyAddress(flex::InfoOf(a.word)) == flex::AddressWord::Idle) return false;
         const Corrected& v = WordAt(letter, vectors + (i - first));
-        if (!v.ok) return false;
+        if (!CheckedTrusted(v)) continue;
         const flex::Vector vector = flex::ParseVector(flex::InfoOf(v.word));
         if (vector.type == flex::VectorType::ShortMessage || vector.type == flex::VectorType::Instruction) continue;
         if (flex::ClassifyAddress(flex::InfoOf(a.word)) == flex::AddressWord::LongSecond) continue;
@@ -327,6 +347,7 @@ const Corrected& FlexDecoder::WordAt(int letter, int w) {
         std::array<float, 32> soft{};
         const std::uint32_t word = frame_.Word(letter, w, soft);
         r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits, parity_);
+        r.c.noise = blockNoise_[static_cast<std::size_t>(w / flex::WordsPerBlock)];
         r.done = true;
     }
     return r.c;
@@ -347,75 +368,76 @@ bool FlexDecoder::ReadMessage(int letter, int slot, bool isLong, const flex::Vec
         m.word[static_cast<std::size_t>(k)] = &c;
         m.info[static_cast<std::size_t>(k)] = flex::InfoOf(c.word);
         m.flipped += c.flipped;
-        m.margin = std::min(m.margin, c.margin);
     }
     m.count = n;
     return true;
 }
 
 bool FlexDecoder::MessageTrusted(const Message& m, double base, double minMargin) const {
-    return m.margin >= minMargin && 2.0 * m.margin >= RequiredLlr(base) * noise_;
+    for (int k = 0; k < m.count; ++k)
+        if (!Trusted(*m.word[static_cast<std::size_t>(k)], base, minMargin)) return false;
+    return true;
 }
 
 bool FlexDecoder::AlphaTrusted(Message& m) {
-    const auto body = [&m] { return std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)); };
     const auto fits = [&m] { return flex::FragmentCheckFits(std::span<const std::uint32_t>(m.info.data(), static_cast<std::size_t>(m.count))); };
-    const auto whole = [&m] {
-        const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
-        return h.fragment == 3 && !h.more;
+    const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
+    const bool whole = h.fragment == 3 && !h.more;
+    const auto signedWhole = [&] {
+        return whole && flex::SignatureFits(std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)));
     };
-    const auto signedWhole = [&] { return whole() && flex::SignatureFits(body()); };
-    // Words that needed no doubtful correction stand alone (whether a sender
-    // computes the check as we do is a guess). A wrong correction keeps the
-    // 10-bit sum one time in a thousand: a whole message must then fit its
-    // signature too; a fragment, whose signature lies elsewhere, must have
-    // been corrected with some confidence.
-    if (MessageTrusted(m, MessageLlr, MinMargin)) {
-        if (!fits()) ++stats_.checkMismatches;
-        return true;
-    }
-    if (fits()) return whole() ? signedWhole() : MessageTrusted(m, StrongLlr, MinStrongMargin);
-    ++stats_.checkMismatches;
-    // The least trusted words may be their rivals: a whole message is
-    // repaired when exactly one choice of them fits both check and signature.
-    std::array<int, RepairWords> weakest{};
-    int candidates = 0;
+    // Words whose correction is in doubt; past a few the message is too
+    // noisy for its checks to tell a right choice from a lucky one.
+    std::array<int, MaxDoubtfulMessageWords> doubtful{};
+    int n = 0;
     for (int k = 0; k < m.count; ++k) {
-        if (m.word[static_cast<std::size_t>(k)]->margin >= 1e9) continue;
-        int at = std::min(candidates, RepairWords);
-        while (at > 0 && m.word[static_cast<std::size_t>(k)]->margin < m.word[static_cast<std::size_t>(weakest[static_cast<std::size_t>(at - 1)])]->margin) {
-            if (at < RepairWords) weakest[static_cast<std::size_t>(at)] = weakest[static_cast<std::size_t>(at - 1)];
-            --at;
-        }
-        if (at < RepairWords) weakest[static_cast<std::size_t>(at)] = k;
-        candidates = std::min(candidates + 1, RepairWords);
+        const Corrected& c = *m.word[static_cast<std::size_t>(k)];
+        if (Trusted(c, MessageLlr, MinMargin)) continue;
+        if (n == MaxDoubtfulMessageWords) return false;
+        doubtful[static_cast<std::size_t>(n++)] = k;
     }
+    // A wrong correction keeps the 10-bit sum one time in a thousand: a whole
+    // message with doubtful words must then fit its signature too; a
+    // fragment, whose signature lies elsewhere, must have been corrected with
+    // some confidence.
+    if (fits()) {
+        if (n == 0) return true;
+        return whole ? signedWhole() : MessageTrusted(m, StrongLlr, MinStrongMargin);
+    }
+    ++stats_.checkMismatches;
+    // Doubtful words may be their rivals: a whole message is repaired when
+    // exactly one choice of them fits both check and signature.
     const auto swap = [&m](int k) {
         const Corrected& c = *m.word[static_cast<std::size_t>(k)];
         auto& info = m.info[static_cast<std::size_t>(k)];
         info = info == flex::InfoOf(c.word) ? flex::InfoOf(c.rival) : flex::InfoOf(c.word);
     };
+    const auto swapSet = [&](unsigned set) {
+        for (int j = 0; j < n; ++j)
+            if ((set >> j) & 1u) swap(doubtful[static_cast<std::size_t>(j)]);
+    };
     int found = 0;
     unsigned choice = 0;
-    for (unsigned set = 1; set < (1u << candidates); ++set) {
-        if (std::popcount(set) > 2) continue;
-        for (int j = 0; j < candidates; ++j)
-            if ((set >> j) & 1u) swap(weakest[static_cast<std::size_t>(j)]);
+    for (unsigned set = 1; whole && set < (1u << n); ++set) {
+        swapSet(set);
         if (fits() && signedWhole()) {
             ++found;
             choice = set;
         }
-        for (int j = 0; j < candidates; ++j)
-            if ((set >> j) & 1u) swap(weakest[static_cast<std::size_t>(j)]);
+        swapSet(set);
     }
-    if (found != 1) return false;
-    for (int j = 0; j < candidates; ++j)
-        if ((choice >> j) & 1u) {
-            const Corrected& c = *m.word[static_cast<std::size_t>(weakest[static_cast<std::size_t>(j)])];
-            swap(weakest[static_cast<std::size_t>(j)]);
-            m.flipped += std::popcount((c.rival ^ c.received) & 0x7FFFFFFFu) - c.flipped;
-        }
-    return true;
+    if (found == 1) {
+        swapSet(choice);
+        for (int j = 0; j < n; ++j)
+            if ((choice >> j) & 1u) {
+                const Corrected& c = *m.word[static_cast<std::size_t>(doubtful[static_cast<std::size_t>(j)])];
+                m.flipped += std::popcount((c.rival ^ c.received) & 0x7FFFFFFFu) - c.flipped;
+            }
+        return true;
+    }
+    // Whether a sender computes the check as we do is a guess: words that
+    // needed no doubtful correction at all stand without it.
+    return MessageTrusted(m, UncheckedLlr, MinMargin);
 }
 
 void FlexDecoder::DecodeFrame() {
@@ -442,22 +464,18 @@ void FlexDecoder::DecodePhase(int letter) {
     LearnParity();
     weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
-    noise_ = frame_.NoiseVariance(letter, sign);
+    noise_ = frame_.NoiseVariance(letter, sign, 0, flex::BitsPerPhase);
+    for (int b = 0; b < flex::Blocks; ++b)
+        blockNoise_[static_cast<std::size_t>(b)] = std::max(noise_, frame_.NoiseVariance(letter, sign, b * 256, 256));
     if (doubtful > MaxDoubtfulWords) {
         ++stats_.noisyPhases;
         return;
     }
-    const Corrected& b1 = WordAt(letter, 0);
     LearnCheckCharacters(letter);
-    if (!b1.ok) return;
-    const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
+    flex::Biw1 biw;
+    if (!ChooseBiw1(letter, biw)) return;
     const int first = biw.extraBiws + 1;
     const int vectors = biw.vectorStart;
-    if (vectors <= first || vectors >= flex::WordsPerPhase) return;
-    // A BIW1 that is not firm is still taken when the layout it gives holds
-    // together: only addresses in the address field, and vectors whose
-    // messages lie in the message field.
-    if (!CheckedTrusted(b1) && !(Trusted(b1, StrongLlr, MinStrongMargin) && LayoutHolds(letter, first, vectors))) return;
     const int frameCount = fiw_.cycle * flex::Frames + fiw_.frame;
     const int messageField = vectors + (vectors - first);
 
@@ -572,7 +590,7 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 const bool fits = flex::NumericCheckFits(words.subspan(0, static_cast<std::size_t>(m.count)), vectorInfo);
                 if (!fits) ++stats_.checkMismatches;
-                if (!MessageTrusted(m, fits ? NumericLlr : MessageLlr, MinMargin)) {
+                if (!MessageTrusted(m, fits ? NumericLlr : UncheckedLlr, MinMargin)) {
                     ++stats_.rejectedPages;
                     continue;
                 }

@@ -83,13 +83,17 @@ public:
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
     static constexpr double StrongLlr = 2.0;    // message words whose 10-bit fragment check fits
     static constexpr double NumericLlr = 3.5;   // numeric message words whose 6-bit check fits
+    static constexpr double UncheckedLlr = 9.0;  // message words whose check does not fit
     // ... and each 0.25 of variance above that adds this much.
     static constexpr double LlrPerQuarterVariance = 6.0;
+    // On four levels the soft values are less Gaussian (each symbol's spill
+    // is taken off by decisions that may be wrong): all ratios times this.
+    static constexpr double FourLevelFactor = 1.5;
     // Absolute margins below which a word is never trusted, whatever the
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.5;
     static constexpr double MinStrongMargin = 0.3;
-    double RequiredLlr(double base) const;
+    double RequiredLlr(double base, double noise) const;
     bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
     // The FIW is read before any noise is measured: its correction must be cheap.
     static constexpr double FiwCost = 1.6;
@@ -147,27 +151,29 @@ private:
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
     bool weak_ = false;   // or more than a few: pages no strong check covers only from whole words
-    double noise_ = 0.0;  // the variance of the phase's soft values
+    // The variance of the phase's soft values, and of each block's where that
+    // is more (a fade, a burst): words are judged by their block's.
+    double noise_ = 0.0;
+    std::array<double, flex::Blocks> blockNoise_{};
     // Whether the parity bit is sent even (a guess): learnt from words that
     // arrive whole, and only then used in corrections.
     bool parity_ = false;
     int parityEven_ = 0, parityOdd_ = 0;
     bool checkCharacters_ = false;  // the phase's sender fills them
 
-    // The words of one message as corrected, and the least margin among them.
+    // The words of one message as corrected.
     struct Message {
         int count = 0;
         std::array<std::uint32_t, flex::WordsPerPhase> info{};
         std::array<const flex::Corrected*, flex::WordsPerPhase> word{};
-        double margin = 1e9;
         int flipped = 0;
     };
     bool ReadMessage(int letter, int slot, bool isLong, const flex::Vector& v, int messageField, int n, Message& m);
     bool MessageTrusted(const Message& m, double base, double minMargin) const;
     // An alphanumeric message: trusted by its fragment check and signature,
-    // or repaired by putting rivals in for up to two of its RepairWords least
-    // trusted words.
-    static constexpr int RepairWords = 4;
+    // or repaired by putting rivals in for its doubtful words (at most
+    // MaxDoubtfulMessageWords of them).
+    static constexpr int MaxDoubtfulMessageWords = 2;
     bool AlphaTrusted(Message& m);
     void Reset();
     void LearnParity();
@@ -176,6 +182,7 @@ private:
     void OnSymbol(const flex::Symbol& s);
     void OnDecided(double u, double d);
     void PutData(int index, double u);
+    bool ChooseBiw1(int letter, flex::Biw1& biw);
     bool LayoutHolds(int letter, int first, int vectors);
     void Replay();
     // The blocks' first symbols, sliced again once the slicer has learnt.

@@ -90,6 +90,8 @@ struct Corrected {
     double margin = 1e9;
     std::uint32_t rival = 0;  // that next-best codeword (when margin < 1e9)
     std::uint32_t received = 0;  // the word as received (bits 0..30)
+    // The noise variance the word is judged by (set by its reader).
+    double noise = 1.0;
     // The received bit 31 is the even parity of the corrected word.
     bool parityEven = false;
 };
@@ -107,7 +109,7 @@ public:
     static constexpr int ChaseBits = 5;
     // Words a page rests on are searched wider, so that a rival codeword
     // shows in the margin.
-    static constexpr int WideChaseBits = 9;
+    static constexpr int WideChaseBits = 10;
     static constexpr int MaxChaseBits = 10;
 
 private:

@@ -252,14 +252,15 @@ std::uint32_t FrameBuffer::Word(int phase, int w, std::span<float, 32> soft) con
     return word;
 }
 
-double FrameBuffer::NoiseVariance(int phase, bool signOfFour) const {
+double FrameBuffer::NoiseVariance(int phase, bool signOfFour, int first, int count) const {
     double sum = 0.0;
-    for (const float v : soft_[static_cast<std::size_t>(phase)]) {
-        const double a = std::fabs(v);
+    const auto& s = soft_[static_cast<std::size_t>(phase)];
+    for (int k = first; k < first + count; ++k) {
+        const double a = std::fabs(s[static_cast<std::size_t>(k)]);
         const double d = a - (signOfFour && a >= 2.0 ? 3.0 : 1.0);
         sum += d * d;
     }
-    return sum / BitsPerPhase;
+    return sum / count;
 }
 
 // ----- fragments -----

@@ -189,9 +189,10 @@ public:
     std::uint32_t Word(int phase, int w, std::span<float, 32> soft) const;
     // Where bit k of word w stands in its phase's stream.
     static int Position(int w, int k) { return (w / WordsPerBlock) * 256 + k * WordsPerBlock + (w % WordsPerBlock); }
-    // The noise variance of a phase's soft values about their clean
-    // magnitudes (1; or 1 and 3 for the sign bits of four levels).
-    double NoiseVariance(int phase, bool signOfFour) const;
+    // The noise variance of a phase's soft values at positions first ..
+    // first + count - 1 about their clean magnitudes (1; or 1 and 3 for the
+    // sign bits of four levels).
+    double NoiseVariance(int phase, bool signOfFour, int first, int count) const;
 
 private:
     std::array<std::array<float, BitsPerPhase>, 4> soft_{};
