@@ -3,6 +3,7 @@
 #include "flex_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -310,6 +311,48 @@ bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
            flex::CheckCharacterFits(flex::InfoOf(b1.rival)) && holds(b1.rival);
 }
 
+bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, bool isLong, std::uint32_t& info, int& flips) {
+    const Corrected& vw = WordAt(letter, slot);
+    if (CheckedTrusted(vw)) {
+        info = flex::InfoOf(vw.word);
+        flips = vw.flipped;
+        return true;
+    }
+    if (!vw.ok || vw.margin >= 1e9) return false;
+    // A doubtful vector: of it and its rival, the one that points at an
+    // alphanumeric message no other vector claims, whose check (and for a
+    // whole message its signature) fits, is taken if exactly one does.
+    const int messageField = 2 * vectors - first;
+    const auto claimed = [&](int start) {
+        for (int w = vectors; w < messageField; ++w) {
+            const Corrected& other = WordAt(letter, w);
+            if (w != slot && CheckedTrusted(other) && flex::ParseVector(flex::InfoOf(other.word)).start == start) return true;
+        }
+        return false;
+    };
+    int found = 0;
+    for (const std::uint32_t word : {vw.word, vw.rival}) {
+        const std::uint32_t candidate = flex::InfoOf(word);
+        if (checkCharacters_ && !flex::CheckCharacterFits(candidate)) continue;
+        const flex::Vector v = flex::ParseVector(candidate);
+        Message m;
+        if (v.type != flex::VectorType::Alpha || v.words < 2 ||
+            !ReadMessage(letter, slot, isLong, v, messageField, v.words, m) ||
+            !flex::FragmentCheckFits(std::span<const std::uint32_t>(m.info.data(), static_cast<std::size_t>(m.count))))
+            continue;
+        const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
+        const bool whole = h.fragment == 3 && !h.more;
+        if (whole ? !flex::SignatureFits(std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)))
+                  : !MessageTrusted(m, StrongLlr, MinStrongMargin))
+            continue;
+        if (claimed(v.start)) continue;
+        ++found;
+        info = candidate;
+        flips = std::popcount((word ^ vw.received) & 0x7FFFFFFFu);
+    }
+    return found == 1;
+}
+
 bool FlexDecoder::LayoutHolds(int letter, int first, int vectors) {
     // Only what is trusted counts: an address field holds no idle word, and
     // vectors point into the message field.
@@ -465,8 +508,10 @@ void FlexDecoder::DecodePhase(int letter) {
     weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
     noise_ = frame_.NoiseVariance(letter, sign, 0, flex::BitsPerPhase);
-    for (int b = 0; b < flex::Blocks; ++b)
-        blockNoise_[static_cast<std::size_t>(b)] = std::max(noise_, frame_.NoiseVariance(letter, sign, b * 256, 256));
+    for (int b = 0; b < flex::Blocks; ++b) {
+        const double block = frame_.NoiseVariance(letter, sign, b * 256, 256);
+        blockNoise_[static_cast<std::size_t>(b)] = block > BurstNoise * noise_ ? block : noise_;
+    }
     if (doubtful > MaxDoubtfulWords) {
         ++stats_.noisyPhases;
         return;
@@ -512,14 +557,14 @@ void FlexDecoder::DecodePhase(int letter) {
             ++stats_.rejectedPages;
             continue;
         }
-        const Corrected& vw = WordAt(letter, slot);
-        if (!CheckedTrusted(vw)) {
+        std::uint32_t vectorInfo = 0;
+        int vectorFlips = 0;
+        if (!ChooseVector(letter, first, vectors, slot, isLong, vectorInfo, vectorFlips)) {
             ++stats_.rejectedPages;
             continue;
         }
-        const std::uint32_t vectorInfo = flex::InfoOf(vw.word);
         const flex::Vector v = flex::ParseVector(vectorInfo);
-        corrected += vw.flipped;
+        corrected += vectorFlips;
 
         FlexPage page;
         page.capcode = capcode;

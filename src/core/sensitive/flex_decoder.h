@@ -78,7 +78,7 @@ public:
     // word no check covers needs a high ratio; how high grows with the noise,
     // because where words are noisy many more of them lie near a rival.
     // Required ratios at a noise variance of 0.25 (3 dB) and less:
-    static constexpr double AddressLlr = 4.5;   // address words: nothing checks them
+    static constexpr double AddressLlr = 3.5;   // address words: nothing checks them
     static constexpr double CheckedLlr = 4.0;   // BIW1 and vectors: their layout must hold
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
     static constexpr double StrongLlr = 2.0;    // message words whose 10-bit fragment check fits
@@ -88,7 +88,7 @@ public:
     static constexpr double LlrPerQuarterVariance = 6.0;
     // On four levels the soft values are less Gaussian (each symbol's spill
     // is taken off by decisions that may be wrong): all ratios times this.
-    static constexpr double FourLevelFactor = 1.5;
+    static constexpr double FourLevelFactor = 2.0;
     // Absolute margins below which a word is never trusted, whatever the
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.5;
@@ -152,7 +152,10 @@ private:
     std::string scratch_;
     bool weak_ = false;   // or more than a few: pages no strong check covers only from whole words
     // The variance of the phase's soft values, and of each block's where that
-    // is more (a fade, a burst): words are judged by their block's.
+    // is clearly more (a fade, a burst: BurstNoise times the phase's; the
+    // estimate over one block's 256 bits wanders by about a tenth): words are
+    // judged by their block's.
+    static constexpr double BurstNoise = 1.3;
     double noise_ = 0.0;
     std::array<double, flex::Blocks> blockNoise_{};
     // Whether the parity bit is sent even (a guess): learnt from words that
@@ -184,6 +187,7 @@ private:
     void PutData(int index, double u);
     bool ChooseBiw1(int letter, flex::Biw1& biw);
     bool LayoutHolds(int letter, int first, int vectors);
+    bool ChooseVector(int letter, int first, int vectors, int slot, bool isLong, std::uint32_t& info, int& flips);
     void Replay();
     // The blocks' first symbols, sliced again once the slicer has learnt.
     static constexpr int ReplaySymbols = 384;
