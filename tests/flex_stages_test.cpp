@@ -67,6 +67,45 @@ TEST(FlexWords, CorrectsEveryOneAndTwoBitError) {
     }
 }
 
+TEST(FlexWords, TheCheapestCodewordWinsItsRivalSetsTheMarginAndParityWeighsWhenTrusted) {
+    // Sent A; B the codeword five bits away (in bits 0..30; so their parity
+    // bits differ too). Three of the five bits arrive as B's and two as A's,
+    // all weak: without the parity bit B is nearer, with a firm parity bit
+    // (A's) A is.
+    const Corrector corrector;
+    std::uint32_t five = 0;
+    for (std::uint32_t x = 1; five == 0; ++x)
+        if (std::popcount(Encode(x) & 0x7FFFFFFFu) == 5) five = Encode(x);
+    const std::uint32_t a = Encode(0x0A5A5Au);
+    const std::uint32_t b = a ^ five;
+    ASSERT_NE(a >> 31, b >> 31);
+    std::uint32_t received = a;
+    std::array<float, 32> soft{};
+    int taken = 0;
+    for (int k = 0; k < 32; ++k) {
+        const bool differs = ((five >> k) & 1u) != 0 && k < 31;
+        if (differs && taken++ < 3) received ^= 1u << k;
+        const bool one = ((received >> k) & 1u) != 0;
+        const float strength = differs ? 0.1f : 1.0f;
+        soft[static_cast<std::size_t>(k)] = one ? strength : -strength;
+    }
+    struct Case {
+        bool parity;
+        std::uint32_t best, rival;
+        double cost, margin;
+    };
+    for (const Case c : {Case{false, b, a, 0.2, 0.1}, Case{true, a, b, 0.3, 0.9}}) {
+        const Corrected r = corrector.Soft(received, soft, Corrector::WideChaseBits, c.parity);
+        ASSERT_TRUE(r.ok) << c.parity;
+        EXPECT_EQ(r.word, c.best & 0x7FFFFFFFu) << c.parity;
+        EXPECT_EQ(r.rival, c.rival & 0x7FFFFFFFu) << c.parity;
+        EXPECT_NEAR(r.cost, c.cost, 1e-5) << c.parity;
+        EXPECT_NEAR(r.margin, c.margin, 1e-5) << c.parity;
+        EXPECT_EQ(r.received, received & 0x7FFFFFFFu);
+        EXPECT_EQ(r.parityEven, c.best == a) << "the received bit 31 is A's";
+    }
+}
+
 TEST(FlexWords, CheckCharacterOfTheFrameInformationWord) {
     for (int cycle = 0; cycle < Cycles; ++cycle)
         for (int frame = 0; frame < Frames; frame += 9) {

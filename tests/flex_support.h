@@ -43,6 +43,7 @@ struct FlexScenario {
     int frames = 1;
     int fragmentChars = 240;
     bool bitRateSnr = false;  // SNR in 0..bit rate (see above)
+    bool oddParity = false;   // a sender whose block words carry odd parity
 };
 
 // Bits per second of the blocks: 1600, 3200, 3200, 6400.
@@ -96,7 +97,12 @@ inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<
     sig.inverted = s.inverted;
     sig.clockPpm = s.ppm;
     sig.level = 8000.0;
-    const std::vector<double> wave = gen::FlexWaveform(sig, gen::FlexFrames(t));
+    std::vector<gen::FlexFrameWords> frames = gen::FlexFrames(t);
+    if (s.oddParity)
+        for (auto& f : frames)
+            for (auto& phase : f.words)
+                for (std::uint32_t& w : phase) w ^= 0x80000000u;
+    const std::vector<double> wave = gen::FlexWaveform(sig, frames);
     std::vector<double> all(static_cast<std::size_t>(s.leadSeconds * 11025), 0.0);
     all.insert(all.end(), wave.begin(), wave.end());
     all.resize(all.size() + static_cast<std::size_t>(s.tailSeconds * 11025), 0.0);

@@ -57,6 +57,8 @@ void FlexDecoder::Reset() {
     search_.Reset();
     dcBlock_.Clear();
     stats_.droppedFragments += joiner_.Clear();
+    parityEven_ = parityOdd_ = 0;
+    parity_ = false;
 }
 
 void FlexDecoder::FinishInput() { Reset(); }
@@ -71,6 +73,7 @@ void FlexDecoder::AppendStats(std::string& out) const {
         {"FlexOtherVectors", stats_.otherVectors},
         {"FlexCheckMismatches", stats_.checkMismatches},
         {"FlexNoisyPhases", stats_.noisyPhases},
+        {"FlexRivalsTaken", stats_.rivalsTaken},
     };
     for (const auto& [name, value] : counts) out += std::string(name) + ": " + std::to_string(value) + "\n";
 }
@@ -296,19 +299,23 @@ bool FlexDecoder::ShortVectorPlain(const flex::Vector& v) {
 
 bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
     // A wrong BIW1 would have addresses read from vectors and messages, which
-    // are codewords as good as any: the layout it gives must hold together.
-    const auto holds = [&](std::uint32_t word) {
+    // are codewords as good as any: unless it is beyond doubt, the layout it
+    // gives must hold together.
+    const auto fits = [&](std::uint32_t word) {
         biw = flex::ParseBiw1(flex::InfoOf(word));
-        return biw.vectorStart > biw.extraBiws + 1 && biw.vectorStart < flex::WordsPerPhase &&
-               LayoutHolds(letter, biw.extraBiws + 1, biw.vectorStart);
+        return biw.vectorStart > biw.extraBiws + 1 && biw.vectorStart < flex::WordsPerPhase;
     };
+    const auto holds = [&](std::uint32_t word) { return fits(word) && LayoutHolds(letter, biw.extraBiws + 1, biw.vectorStart); };
     const Corrected& b1 = WordAt(letter, 0);
     if (!b1.ok) return false;
-    if (CheckedTrusted(b1)) return holds(b1.word);
+    if (CheckedTrusted(b1)) return Trusted(b1, FirmBiwLlr) ? fits(b1.word) : holds(b1.word);
     // Where the sender fills check characters, a BIW1 that fails its own has
     // its rival taken when that fits and gives a layout that holds.
-    return checkCharacters_ && b1.margin < 1e9 && !flex::CheckCharacterFits(flex::InfoOf(b1.word)) &&
-           flex::CheckCharacterFits(flex::InfoOf(b1.rival)) && holds(b1.rival);
+    if (!checkCharacters_ || b1.margin >= 1e9 || flex::CheckCharacterFits(flex::InfoOf(b1.word)) ||
+        !flex::CheckCharacterFits(flex::InfoOf(b1.rival)) || !holds(b1.rival))
+        return false;
+    ++stats_.rivalsTaken;
+    return true;
 }
 
 bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, bool isLong, std::uint32_t& info, int& flips) {
@@ -350,7 +357,9 @@ bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, boo
         info = candidate;
         flips = std::popcount((word ^ vw.received) & 0x7FFFFFFFu);
     }
-    return found == 1;
+    if (found != 1) return false;
+    if (info != flex::InfoOf(vw.word)) ++stats_.rivalsTaken;
+    return true;
 }
 
 bool FlexDecoder::LayoutHolds(int letter, int first, int vectors) {
@@ -471,6 +480,7 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
     }
     if (found == 1) {
         swapSet(choice);
+        stats_.rivalsTaken += std::popcount(choice);
         for (int j = 0; j < n; ++j)
             if ((choice >> j) & 1u) {
                 const Corrected& c = *m.word[static_cast<std::size_t>(doubtful[static_cast<std::size_t>(j)])];

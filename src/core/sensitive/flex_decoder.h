@@ -58,6 +58,9 @@ struct FlexStats {
     // fit: many of these on clean signals would mean the guess is wrong.
     std::int64_t checkMismatches = 0;
     std::int64_t noisyPhases = 0;  // phases not read: too many doubtful words
+    // Doubtful words replaced by their rival codeword because the checks
+    // around them chose it (BIW1, vectors, alphanumeric message words).
+    std::int64_t rivalsTaken = 0;
 };
 
 class FlexDecoder final : public BlockDecoder {
@@ -79,7 +82,8 @@ public:
     // because where words are noisy many more of them lie near a rival.
     // Required ratios at a noise variance of 0.25 (3 dB) and less:
     static constexpr double AddressLlr = 3.5;   // address words: nothing checks them
-    static constexpr double CheckedLlr = 4.0;   // BIW1 and vectors: their layout must hold
+    static constexpr double CheckedLlr = 4.0;   // BIW1 (with a layout that holds) and vectors
+    static constexpr double FirmBiwLlr = 10.0;  // a BIW1 taken without looking at its layout
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
     static constexpr double StrongLlr = 2.0;    // message words whose 10-bit fragment check fits
     static constexpr double NumericLlr = 3.5;   // numeric message words whose 6-bit check fits
