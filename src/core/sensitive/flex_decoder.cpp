@@ -645,7 +645,7 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 const bool fits = flex::NumericCheckFits(words.subspan(0, static_cast<std::size_t>(m.count)), vectorInfo);
                 if (!fits) ++stats_.checkMismatches;
-                if (!MessageTrusted(m, fits ? NumericLlr : UncheckedLlr, MinMargin)) {
+                if (fits ? !MessageTrusted(m, NumericLlr, MinStrongMargin) : !MessageTrusted(m, UncheckedLlr, MinMargin)) {
                     ++stats_.rejectedPages;
                     continue;
                 }

@@ -86,7 +86,7 @@ public:
     static constexpr double FirmBiwLlr = 10.0;  // a BIW1 taken without looking at its layout
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
     static constexpr double StrongLlr = 2.0;    // message words whose 10-bit fragment check fits
-    static constexpr double NumericLlr = 3.5;   // numeric message words whose 6-bit check fits
+    static constexpr double NumericLlr = 2.5;   // numeric message words whose 6-bit check fits
     static constexpr double UncheckedLlr = 9.0;  // message words whose check does not fit
     // ... and each 0.25 of variance above that adds this much.
     static constexpr double LlrPerQuarterVariance = 6.0;
@@ -95,7 +95,7 @@ public:
     static constexpr double FourLevelFactor = 2.0;
     // Absolute margins below which a word is never trusted, whatever the
     // noise says (levels and noise are estimates).
-    static constexpr double MinMargin = 0.5;
+    static constexpr double MinMargin = 0.4;
     static constexpr double MinStrongMargin = 0.3;
     double RequiredLlr(double base, double noise) const;
     bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
