@@ -35,6 +35,10 @@ constexpr double kDcBlockHz = 0.5;
 // A sync found within this many samples before the current frame's end
 // belongs to the next frame.
 constexpr double kNextFrameMargin = 16.0 * flex::HeaderPeriod;
+// Words received whole before their parity bit is believed; messages whose
+// every word was trusted before a failing check means a wrong word.
+constexpr int kParityWords = 32;
+constexpr int kCheckedMessages = 2;
 
 // Windows-1252 text of 7-bit characters: control codes as their <NAME> tokens.
 void AppendText(const std::string& raw, std::string& out) {
@@ -57,8 +61,7 @@ void FlexDecoder::Reset() {
     search_.Reset();
     dcBlock_.Clear();
     stats_.droppedFragments += joiner_.Clear();
-    parityEven_ = parityOdd_ = 0;
-    parity_ = false;
+    parity_ = alphaChecks_ = signatures_ = numericChecks_ = Agreement{};
 }
 
 void FlexDecoder::FinishInput() { Reset(); }
@@ -224,7 +227,7 @@ void FlexDecoder::EndHeader() {
     std::uint32_t word = 0;
     for (int k = 0; k < 32; ++k)
         if (fiwSoft_[static_cast<std::size_t>(k)] > 0.0f) word |= 1u << k;
-    const Corrected c = corrector_.Soft(word, fiwSoft_, flex::Corrector::WideChaseBits, parity_);
+    const Corrected c = corrector_.Soft(word, fiwSoft_, flex::Corrector::WideChaseBits, parity_.Holds(kParityWords));
     if (!c.ok || c.cost > FiwCost || !flex::ParseFiw(flex::InfoOf(c.word), fiw_)) {
         ++stats_.fiwRejected;
         state_ = State::Searching;
@@ -239,17 +242,6 @@ void FlexDecoder::EndHeader() {
     // Sync 2's content is not known: nothing to learn from.
     slicer_.SetAdapt(false);
     state_ = State::Sync2;
-}
-
-void FlexDecoder::LearnParity() {
-    // Words received whole, their parity bit judged against even parity: in
-    // noise it is wrong as often as any bit (8 % at 0 dB); a sender that does
-    // not send even parity shows near half or all odd.
-    parity_ = parityEven_ >= 32 && parityEven_ >= 4 * parityOdd_;
-    if (parityEven_ + parityOdd_ > 4096) {
-        parityEven_ /= 2;
-        parityOdd_ /= 2;
-    }
 }
 
 void FlexDecoder::LearnCheckCharacters(int letter) {
@@ -276,6 +268,10 @@ double FlexDecoder::RequiredLlr(double base, double noise) const {
 
 bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) const {
     return c.ok && c.margin >= minMargin && 2.0 * c.margin >= RequiredLlr(base, c.noise) * c.noise;
+}
+
+bool FlexDecoder::AddressTrusted(const Corrected& c) const {
+    return c.cost <= MaxAddressCost && Trusted(c, AddressLlr);
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {
@@ -311,7 +307,7 @@ bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
     if (CheckedTrusted(b1)) return Trusted(b1, FirmBiwLlr) ? fits(b1.word) : holds(b1.word);
     // Where the sender fills check characters, a BIW1 that fails its own has
     // its rival taken when that fits and gives a layout that holds.
-    if (!checkCharacters_ || b1.margin >= 1e9 || flex::CheckCharacterFits(flex::InfoOf(b1.word)) ||
+    if (!checkCharacters_ || !b1.hasRival || flex::CheckCharacterFits(flex::InfoOf(b1.word)) ||
         !flex::CheckCharacterFits(flex::InfoOf(b1.rival)) || !holds(b1.rival))
         return false;
     ++stats_.rivalsTaken;
@@ -325,7 +321,7 @@ bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, boo
         flips = vw.flipped;
         return true;
     }
-    if (!vw.ok || vw.margin >= 1e9) return false;
+    if (!vw.ok || !vw.hasRival) return false;
     // A doubtful vector: of it and its rival, the one that points at an
     // alphanumeric message no other vector claims, whose check (and for a
     // whole message its signature) fits, is taken if exactly one does.
@@ -398,7 +394,7 @@ const Corrected& FlexDecoder::WordAt(int letter, int w) {
     if (!r.done) {
         std::array<float, 32> soft{};
         const std::uint32_t word = frame_.Word(letter, w, soft);
-        r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits, parity_);
+        r.c = corrector_.Soft(word, soft, flex::Corrector::WideChaseBits, parity_.Holds(kParityWords));
         r.c.noise = blockNoise_[static_cast<std::size_t>(w / flex::WordsPerBlock)];
         r.done = true;
     }
@@ -452,6 +448,10 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
     // message with doubtful words must then fit its signature too; a
     // fragment, whose signature lies elsewhere, must have been corrected with
     // some confidence.
+    if (n == 0) {
+        alphaChecks_.Add(fits());
+        if (whole) signatures_.Add(signedWhole());
+    }
     if (fits()) {
         if (n == 0) return true;
         return whole ? signedWhole() : MessageTrusted(m, StrongLlr, MinStrongMargin);
@@ -461,6 +461,7 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
     // exactly one choice of them fits both check and signature.
     const auto swap = [&m](int k) {
         const Corrected& c = *m.word[static_cast<std::size_t>(k)];
+        if (!c.hasRival) return;
         auto& info = m.info[static_cast<std::size_t>(k)];
         info = info == flex::InfoOf(c.word) ? flex::InfoOf(c.rival) : flex::InfoOf(c.word);
     };
@@ -488,9 +489,11 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
             }
         return true;
     }
-    // Whether a sender computes the check as we do is a guess: words that
-    // needed no doubtful correction at all stand without it.
-    return MessageTrusted(m, UncheckedLlr, MinMargin);
+    // Whether a sender computes the check as we do is a guess: unless it is
+    // known to, words that needed no doubtful correction at all stand
+    // without it.
+    const bool signature = !whole || signedWhole() || signatures_.Fails(kCheckedMessages);
+    return signature && !alphaChecks_.Holds(kCheckedMessages) && MessageTrusted(m, UncheckedLlr, MinMargin);
 }
 
 void FlexDecoder::DecodeFrame() {
@@ -512,9 +515,10 @@ void FlexDecoder::DecodePhase(int letter) {
         const Corrected& c = QuickAt(letter, w);
         doubtful += c.ok && c.cost <= DoubtfulCost ? 0 : 1;
         flips += c.flipped;
-        if (c.ok && c.flipped == 0) ++(c.parityEven ? parityEven_ : parityOdd_);
+        // The parity bit of a word received whole is wrong as often as any
+        // bit (8 % at 0 dB); a sender without even parity shows half or all odd.
+        if (c.ok && c.flipped == 0) parity_.Add(c.parityEven);
     }
-    LearnParity();
     weak_ = flips > WeakFlipsPerWord * flex::WordsPerPhase;
     const bool sign = flex::Info(hit_.mode).levels == 4 && (letter == 0 || letter == 2);
     noise_ = frame_.NoiseVariance(letter, sign, 0, flex::BitsPerPhase);
@@ -537,7 +541,7 @@ void FlexDecoder::DecodePhase(int letter) {
     for (int i = first; i < vectors; ++i) {
         const int slot = vectors + (i - first);
         const Corrected& aw = WordAt(letter, i);
-        if (!Trusted(aw, AddressLlr)) {
+        if (!AddressTrusted(aw)) {
             ++stats_.rejectedPages;
             continue;
         }
@@ -550,7 +554,7 @@ void FlexDecoder::DecodePhase(int letter) {
             case flex::AddressWord::LongFirst: {
                 if (i + 1 >= vectors) continue;
                 const Corrected& second = WordAt(letter, i + 1);
-                if (!Trusted(second, AddressLlr) ||
+                if (!AddressTrusted(second) ||
                     flex::ClassifyAddress(flex::InfoOf(second.word)) != flex::AddressWord::LongSecond) {
                     ++stats_.rejectedPages;
                     continue;
@@ -645,7 +649,9 @@ void FlexDecoder::DecodePhase(int letter) {
                 }
                 const bool fits = flex::NumericCheckFits(words.subspan(0, static_cast<std::size_t>(m.count)), vectorInfo);
                 if (!fits) ++stats_.checkMismatches;
-                if (fits ? !MessageTrusted(m, NumericLlr, MinStrongMargin) : !MessageTrusted(m, UncheckedLlr, MinMargin)) {
+                if (MessageTrusted(m, MessageLlr, MinMargin)) numericChecks_.Add(fits);
+                if (fits ? !MessageTrusted(m, NumericLlr, MinStrongMargin)
+                         : numericChecks_.Holds(kCheckedMessages) || !MessageTrusted(m, UncheckedLlr, MinMargin)) {
                     ++stats_.rejectedPages;
                     continue;
                 }

@@ -7,22 +7,26 @@
 //              receiver's line output is not decoded);
 //   header     a sync 1 found: the symbol clock starts at A's first symbol
 //              (1600/s, two levels, level and DC from the sync window) and
-//              reads the FIW 80 symbols on; it must correct (BCH, two bits or
-//              the least reliable first) and its check character must fit, or
-//              the frame is dropped;
+//              reads the FIW 80 symbols on; it must correct cheaply and its
+//              check character must fit, or the frame is dropped;
 //   blocks     at sync 2 the clock changes to the mode's symbol rate and the
 //              slicer to its levels; the 11 blocks' symbols go by phase and
 //              position into the frame buffer;
 //   frame end  every phase is read: BIW1, the address field, one vector per
-//              address word, the messages. A page is shown only when every word
-//              it needs was corrected and trusted: BIW1, address and vector
-//              words (no check covers them) and the words of a page without a
-//              strong check must have needed only cheap changes and be clearly
-//              nearer to their codeword than to any rival the wide search met;
-//              an alphanumeric page whose fragment check fits may have dearer
-//              changes. Messages lie after the vector field. A phase whose
-//              words mostly need correction is not read, and where they need
-//              many, only address words received whole count. Alphanumeric
+//              address word, the messages. Each word is decoded to the
+//              cheapest codeword the search meets (the parity bit counts once
+//              words received whole show even parity), and trusted by how much
+//              likelier it is than its nearest rival, judged against the noise
+//              of its block (Trusted). What a wrong word would cost sets the
+//              ratio it needs: most for address words, which nothing checks;
+//              less for BIW1 and vectors, less again where the sender fills
+//              their check character; least for message words under a check
+//              that fits. Where checks can choose, a doubtful word gives way to
+//              its rival: a BIW1 failing a check character the sender fills, a
+//              vector whose alphanumeric message fits only one way, up to two
+//              message words of a whole alphanumeric message (check and
+//              signature). A BIW1 not beyond doubt must give a layout that
+//              holds. Messages lie after the vector field. Alphanumeric
 //              fragments wait in the joiner for the rest.
 // The sync search runs all the time, so the next frame's sync is found while a
 // frame is still being read and taken up when it ends.
@@ -77,11 +81,12 @@ public:
 
     // Trust in a corrected word is the log-likelihood ratio of the codeword
     // taken over the nearest rival the search met: 2 x margin / noise
-    // variance of the phase's soft values (Gaussian noise on levels +-1). A
-    // word no check covers needs a high ratio; how high grows with the noise,
-    // because where words are noisy many more of them lie near a rival.
+    // variance of its soft values (Gaussian noise on levels +-1). A word no
+    // check covers needs a high ratio; how high grows with the noise, because
+    // where words are noisy many more of them lie near a rival (at 0 dB even
+    // a perfect decoder takes one address word in nine for another).
     // Required ratios at a noise variance of 0.25 (3 dB) and less:
-    static constexpr double AddressLlr = 3.5;   // address words: nothing checks them
+    static constexpr double AddressLlr = 5.0;   // address words: nothing checks them
     static constexpr double CheckedLlr = 4.0;   // BIW1 (with a layout that holds) and vectors
     static constexpr double FirmBiwLlr = 10.0;  // a BIW1 taken without looking at its layout
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
@@ -97,6 +102,11 @@ public:
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.4;
     static constexpr double MinStrongMargin = 0.3;
+    // An address word whose bits had to move far to reach any codeword lies
+    // in a spot noisier than its block shows (a wrong address at a fair
+    // ratio has been seen to cost about 1): never taken beyond this cost.
+    static constexpr double MaxAddressCost = 1.0;
+    bool AddressTrusted(const flex::Corrected& c) const;
     double RequiredLlr(double base, double noise) const;
     bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
     // The FIW is read before any noise is measured: its correction must be cheap.
@@ -104,9 +114,9 @@ public:
     // A phase with more words than this that do not correct cheaply is not read.
     static constexpr double DoubtfulCost = 1.2;
     static constexpr int MaxDoubtfulWords = 60;
-    // BIW1 and vectors: trusted at CheckedLlr, or where the sender is known to
-    // fill their check character (learnt from the phase's words received whole), only
-    // when it fits and then at this much less.
+    // BIW1 and vectors: trusted at CheckedLlr, or where the sender is known
+    // to fill their check character (learnt from the phase's words received
+    // whole), only when it fits and then at this much less.
     static constexpr double CheckCharacterLlr = 2.0;
     bool CheckedTrusted(const flex::Corrected& c) const;
     // Where the words of a phase carry more wrong bits than this on average, a
@@ -162,10 +172,28 @@ private:
     static constexpr double BurstNoise = 1.3;
     double noise_ = 0.0;
     std::array<double, flex::Blocks> blockNoise_{};
-    // Whether the parity bit is sent even (a guess): learnt from words that
-    // arrive whole, and only then used in corrections.
-    bool parity_ = false;
-    int parityEven_ = 0, parityOdd_ = 0;
+    // What the description leaves uncertain, learnt from words received
+    // whole or trusted: whether the sender sends even parity (only then used
+    // in corrections), fills the BIW and vector check characters (per
+    // phase), computes the alphanumeric and numeric checks as we do (only
+    // then does a message that fails them stay hidden) and the signature
+    // (two sources give it: a whole message must fit it unless the sender is
+    // known not to).
+    struct Agreement {
+        int agree = 0, disagree = 0;
+        void Add(bool agrees) {
+            ++(agrees ? agree : disagree);
+            if (agree + disagree > 4096) {  // the sender may change
+                agree /= 2;
+                disagree /= 2;
+            }
+        }
+        // Seen at least `least` times, and four times as often as not; or
+        // the other way round.
+        bool Holds(int least) const { return agree >= least && agree >= 4 * disagree; }
+        bool Fails(int least) const { return disagree >= least && disagree >= 4 * agree; }
+    };
+    Agreement parity_, alphaChecks_, signatures_, numericChecks_;
     bool checkCharacters_ = false;  // the phase's sender fills them
 
     // The words of one message as corrected.
@@ -183,7 +211,6 @@ private:
     static constexpr int MaxDoubtfulMessageWords = 2;
     bool AlphaTrusted(Message& m);
     void Reset();
-    void LearnParity();
     void LearnCheckCharacters(int letter);
     void StartFrame(const flex::SyncHit& hit);
     void OnSymbol(const flex::Symbol& s);

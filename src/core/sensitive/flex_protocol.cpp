@@ -128,23 +128,31 @@ Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, i
             return best;
         }
     }
-    // The least reliable bits, weakest first.
-    std::array<int, MaxChaseBits> weak{};
-    std::array<float, MaxChaseBits> weakness{};
+    // The least reliable bits, weakest first: the chaseBits flipped, and the
+    // three after them.
+    constexpr int kBeyond = 3;
+    const int kept = chaseBits + kBeyond;
+    std::array<int, MaxChaseBits + kBeyond> weak{};
+    std::array<float, MaxChaseBits + kBeyond> weakness{};
     weakness.fill(1e30f);
     for (int k = 0; k < 31; ++k) {
         const float a = std::fabs(soft[static_cast<std::size_t>(k)]);
-        int at = chaseBits;
+        int at = kept;
         while (at > 0 && a < weakness[static_cast<std::size_t>(at - 1)]) --at;
-        if (at == chaseBits) continue;
-        for (int m = chaseBits - 1; m > at; --m) {
+        if (at == kept) continue;
+        for (int m = kept - 1; m > at; --m) {
             weakness[static_cast<std::size_t>(m)] = weakness[static_cast<std::size_t>(m - 1)];
             weak[static_cast<std::size_t>(m)] = weak[static_cast<std::size_t>(m - 1)];
         }
         weakness[static_cast<std::size_t>(at)] = a;
         weak[static_cast<std::size_t>(at)] = k;
     }
-    // The cheapest codeword met wins; the next cheapest is its rival.
+    // The cheapest codeword met wins; the next cheapest is its rival. A
+    // codeword the search cannot meet differs from the word received in at
+    // least three bits besides the flipped ones: it costs at least the three
+    // next least reliable, and the margin is never taken beyond that.
+    const double unmet = static_cast<double>(weakness[static_cast<std::size_t>(chaseBits)]) +
+                         weakness[static_cast<std::size_t>(chaseBits + 1)] + weakness[static_cast<std::size_t>(chaseBits + 2)];
     double second = 1e9;
     std::uint32_t rival = 0;
     // Flip patterns in Gray-code order: one bit changes per step, and so
@@ -176,9 +184,10 @@ Corrected Corrector::Soft(std::uint32_t word, std::span<const float, 32> soft, i
             rival = candidate;
         }
     }
+    best.hasRival = second < 1e9;
     best.rival = rival;
     best.received = word;
-    if (best.ok) best.margin = second - best.cost;
+    if (best.ok) best.margin = std::min(second, unmet) - best.cost;
     if (!best.ok) best.word = word;
     best.parityEven = ((std::popcount(best.word) & 1) != 0) == parityBit;
     return best;

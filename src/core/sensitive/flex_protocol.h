@@ -88,7 +88,10 @@ struct Corrected {
     // value when none was found): a small margin means the word was as near
     // to another codeword, and the correction a guess.
     double margin = 1e9;
-    std::uint32_t rival = 0;  // that next-best codeword (when margin < 1e9)
+    // The next-best codeword met, if any. (The margin is also bounded by
+    // what a codeword the search could not meet would cost.)
+    bool hasRival = false;
+    std::uint32_t rival = 0;
     std::uint32_t received = 0;  // the word as received (bits 0..30)
     // The noise variance the word is judged by (set by its reader).
     double noise = 1.0;
@@ -100,7 +103,8 @@ struct Corrected {
 // (index k = bit k, > 0 a one, about +-1 when clean) also candidates that flip
 // every combination of the `chaseBits` least reliable bits first; the cheapest
 // codeword met wins (with `parity`, bit 31 counts as even parity), and the
-// next cheapest sets the margin.
+// next cheapest sets the margin, or the least any codeword the search cannot
+// meet would cost where that is less.
 class Corrector {
 public:
     Corrector();
