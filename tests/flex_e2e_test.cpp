@@ -222,6 +222,41 @@ TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     EXPECT_GT(rivals, 0) << "doubtful words settled by their checks";
 }
 
+TEST(FlexEndToEnd, ASenderWhoseFragmentCheckDiffersIsStillShown) {
+    // The fragment check is a guess: a sender that fills it otherwise (here:
+    // every header's check one off) still has its clean messages shown, by
+    // their signature; a message whose signature fails too is not.
+    gen::FlexTransmission t;
+    t.pages = {{123456, Kind::Alpha, "first", {}, 0}, {234567, Kind::Alpha, "second", {}, 0},
+               {345678, Kind::Alpha, "third", {}, 0}};
+    auto frames = gen::FlexFrames(t);
+    auto& words = frames[0].words[0];
+    const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(words[0]));
+    const int slots = biw.vectorStart - biw.extraBiws - 1;
+    for (int k = 0; k < slots; ++k) {
+        const flex::Vector v = flex::ParseVector(flex::InfoOf(words[static_cast<std::size_t>(biw.vectorStart + k)]));
+        ASSERT_EQ(v.type, flex::VectorType::Alpha);
+        auto& header = words[static_cast<std::size_t>(v.start)];
+        header = flex::Encode(flex::InfoOf(header) ^ 1u);
+        // The last message's signature (first body word, bits 0..6) off too.
+        if (k == slots - 1) {
+            auto& body = words[static_cast<std::size_t>(v.start + 1)];
+            body = flex::Encode(flex::InfoOf(body) ^ 1u);
+        }
+    }
+    gen::FlexSignal sig;
+    sig.level = 8000.0;
+    std::vector<double> wave(4000, 0.0);
+    const auto w = gen::FlexWaveform(sig, frames);
+    wave.insert(wave.end(), w.begin(), w.end());
+    FlexRig rig;
+    rig.Feed(wave);
+    std::vector<std::string> shown;
+    for (const FlexPage& p : rig.pages) shown.push_back(p.text);
+    EXPECT_EQ(shown, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(rig.decoder.Stats().rejectedPages, 1);
+}
+
 TEST(FlexEndToEnd, NothingFromNoiseOrPocsagTraffic) {
     constexpr std::size_t kMinute = 60 * 11025;
     FlexRig rig;
