@@ -164,7 +164,7 @@ private:
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> quick_{};
     std::array<std::array<WordResult, flex::WordsPerPhase>, 4> words_{};
     std::string scratch_;
-    bool weak_ = false;   // or more than a few: pages no strong check covers only from whole words
+    bool weak_ = false;  // the phase corrects more than a few bits: see WeakFlipsPerWord
     // The variance of the phase's soft values, and of each block's where that
     // is clearly more (a fade, a burst: BurstNoise times the phase's; the
     // estimate over one block's 256 bits wanders by about a tenth): words are
