@@ -271,7 +271,7 @@ bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) con
 }
 
 bool FlexDecoder::AddressTrusted(const Corrected& c) const {
-    return c.cost <= MaxAddressCost && Trusted(c, AddressLlr);
+    return (c.cost <= MaxAddressCost || c.margin >= c.cost) && Trusted(c, AddressLlr);
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {

@@ -103,8 +103,9 @@ public:
     static constexpr double MinMargin = 0.4;
     static constexpr double MinStrongMargin = 0.3;
     // An address word whose bits had to move far to reach any codeword lies
-    // in a spot noisier than its block shows (a wrong address at a fair
-    // ratio has been seen to cost about 1): never taken beyond this cost.
+    // in a spot noisier than its block shows (wrong addresses at a fair ratio
+    // have been seen to cost about 1): beyond this cost it is taken only when
+    // its rival lies further beyond it than it lies from the word received.
     static constexpr double MaxAddressCost = 1.0;
     bool AddressTrusted(const flex::Corrected& c) const;
     double RequiredLlr(double base, double noise) const;
