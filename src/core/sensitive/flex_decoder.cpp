@@ -305,6 +305,11 @@ bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
     const Corrected& b1 = WordAt(letter, 0);
     if (!b1.ok) return false;
     if (CheckedTrusted(b1)) return Trusted(b1, FirmBiwLlr) ? fits(b1.word) : holds(b1.word);
+    // Where it is not known whether the sender fills check characters, one
+    // that fits still tells, as long as the layout holds too.
+    if (!checkCharacters_ && flex::CheckCharacterFits(flex::InfoOf(b1.word)) &&
+        Trusted(b1, CheckedLlr - CheckCharacterLlr, MinStrongMargin))
+        return holds(b1.word);
     // Where the sender fills check characters, a BIW1 that fails its own has
     // its rival taken when that fits and gives a layout that holds.
     if (!checkCharacters_ || !b1.hasRival || flex::CheckCharacterFits(flex::InfoOf(b1.word)) ||
