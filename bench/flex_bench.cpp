@@ -9,6 +9,7 @@
 
 #include "core/engine.h"
 #include "flex_support.h"
+#include "repeating_blocks.h"
 
 namespace {
 
@@ -59,25 +60,6 @@ void BM_FlexBlockNoise(benchmark::State& state) {
 }
 BENCHMARK(BM_FlexBlockNoise)->Unit(benchmark::kMicrosecond);
 
-class RepeatingBlocks final : public BlockSource {
-public:
-    explicit RepeatingBlocks(const std::vector<double>& samples) : samples_(samples) {}
-    std::int32_t PendingBlocks() const override { return pending_; }
-    void ExtractBlock(SampleArray& block) override {
-        for (double& x : block) {
-            x = samples_[position_];
-            position_ = (position_ + 1) % samples_.size();
-        }
-        --pending_;
-    }
-    void Release(std::int32_t blocks) { pending_ = blocks; }
-
-private:
-    const std::vector<double>& samples_;
-    std::size_t position_ = 0;
-    std::int32_t pending_ = 0;
-};
-
 void BM_SensitiveChainWithFlexPerBlock(benchmark::State& state) {
     static const auto frames = Frames(flex::Mode::M6400_4);
     FixedClock clock;
@@ -87,7 +69,7 @@ void BM_SensitiveChainWithFlexPerBlock(benchmark::State& state) {
     engine->ctx.settings.FmsEnabled = true;
     engine->ctx.settings.ZveiEnabled = true;
     engine->ctx.settings.FlexEnabled = true;
-    RepeatingBlocks source(frames);
+    quorvel::bench::RepeatingBlocks source(frames);
     std::string taken;
     for (auto _ : state) {
         source.Release(1);

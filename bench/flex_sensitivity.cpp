@@ -19,8 +19,6 @@
 #include <vector>
 
 #include "flex_support.h"
-#include "gen/fms_gen.h"
-#include "gen/tone_gen.h"
 #include "sensitive_signals.h"
 
 namespace {
@@ -98,23 +96,6 @@ NoiseResult FalsePages(double seconds, Make make) {
     rig.decoder.FinishInput();
     const FlexStats& st = rig.decoder.Stats();
     return {rig.pages.size(), st.frames + st.fiwRejected, st.frames};
-}
-
-std::vector<double> ToneTraffic(std::size_t samples, std::uint64_t seed) {
-    std::vector<std::vector<double>> sequences;
-    gen::NoiseSource n(seed);
-    for (int k = 0; k < 80; ++k) {
-        std::string symbols;
-        for (int i = 0; i < 5; ++i) symbols += static_cast<char>('0' + static_cast<int>(n.Uniform() * 10.0) % 10);
-        std::vector<double> f;
-        if (gen::ToneFrequencies(k % 4, symbols, true, f)) sequences.push_back(f);
-    }
-    gen::ToneTiming timing;
-    timing.pauseSeconds = 0.8;
-    gen::ToneSignal s = gen::SynthesizeToneSequences(sequences, timing, 9000.0, 11025);
-    s.samples.resize(samples, 0.0);
-    gen::AddNoise(s.samples, s.signalPower, 15.0, seed + 1);
-    return s.samples;
 }
 
 }  // namespace
@@ -201,7 +182,7 @@ int main(int argc, char** argv) {
                return v;
            }));
     report("five-tone sequences (15 dB)",
-           FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) { return ToneTraffic(n, 500 + c); }));
+           FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) { return ToneTableTraffic(80, n, 500 + c); }));
     report("speech-like noise", FalsePages(noiseSeconds, [](std::size_t c, std::size_t n) {
                std::vector<double> v = Babble(n, 3, 12000.0, 600 + c);
                gen::AddNoise(v, 1000.0 * 1000.0, 0.0, 700 + c);

@@ -19,8 +19,8 @@
 
 #include "core/sensitive/pocsag_stages.h"
 #include "gen/fms_gen.h"
-#include "gen/tone_gen.h"
 #include "sensitive_pocsag_support.h"
+#include "sensitive_signals.h"
 
 namespace {
 
@@ -176,22 +176,6 @@ std::vector<std::int16_t> FmsTraffic() {
     return gen::Quantize(all);
 }
 
-std::vector<std::int16_t> ToneTraffic() {
-    std::vector<std::vector<double>> sequences;
-    gen::NoiseSource n(31);
-    for (int k = 0; k < 60; ++k) {
-        std::string symbols;
-        for (int i = 0; i < 5; ++i) symbols += static_cast<char>('0' + static_cast<int>(n.Uniform() * 10.0) % 10);
-        std::vector<double> f;
-        if (gen::ToneFrequencies(k % 4, symbols, true, f)) sequences.push_back(f);
-    }
-    gen::ToneTiming timing;
-    timing.pauseSeconds = 0.8;
-    gen::ToneSignal s = gen::SynthesizeToneSequences(sequences, timing, 9000.0, 11025);
-    gen::AddNoise(s.samples, s.signalPower, 15.0, 32);
-    return gen::Quantize(s.samples);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,7 +225,7 @@ int main(int argc, char** argv) {
     both("squelch silence with hiss bursts", [] { return SquelchHiss{}; });
     both("speech-like noise", [] { return SpeechLike{}; });
     const auto fms = FmsTraffic();
-    const auto tones = ToneTraffic();
+    const auto tones = gen::Quantize(ToneTableTraffic(60, 0, 31));
     both("FMS telegrams (15 dB), repeated", [&fms] { return Repeat{fms}; });
     both("five-tone sequences (15 dB), repeated", [&tones] { return Repeat{tones}; });
     // The same with the line characteristic chosen.

@@ -114,7 +114,7 @@ TEST_F(CliHardening, SurprisingInputsAndOptionsAreExplained) {
          false},
     };
     for (const auto& c : cases) {
-        const auto r = RunCommand(kDecode + " " + c.args);
+        const auto r = RunCommand(kDecode + " --clock input " + c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         if (c.message.empty()) EXPECT_EQ(r.err, "") << c.args;
         else EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
@@ -142,7 +142,7 @@ TEST_F(CliHardening, AnMp3ReadToItsEndIsNotCutShort) {
         sf_writef_double(file, block.data(), static_cast<sf_count_t>(block.size()));
     }
     sf_close(file);
-    const auto r = RunCommand(kDecode + " " + path);
+    const auto r = RunCommand(kDecode + " --clock input " + path);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("frames its header claims"), std::string::npos) << r.err;
 }
@@ -151,7 +151,7 @@ TEST_F(CliHardening, AliasNamesStayUtf8AndOverlongNamesAreRefused) {
     const std::string name = "\xC5\x81\xC3\xB3\x64\xC5\xBA Stra\xC5\xBC \xF0\x9F\x9A\x92";  // Łódź Straż and a fire engine
     const std::string names = dir_->Write("utf8.csv", "protocol,address,subaddress,name\nfms,63123456,,\"" + name +
                                                           "\"\nzvei,54321,,Gr\xC3\xBC\xC3\x9F" "e\n");
-    const auto text = RunCommand(kDecode + " --only fms --only zvei:54321 --aliases " + names + " " +
+    const auto text = RunCommand(kDecode + " --clock input --only fms --only zvei:54321 --aliases " + names + " " +
                                  dir_->Path("traffic.wav"));
     ASSERT_EQ(text.status, 0) << text.err;
     const auto lines = Lines(text.out);
@@ -159,7 +159,7 @@ TEST_F(CliHardening, AliasNamesStayUtf8AndOverlongNamesAreRefused) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(lines[i].ends_with("\t" + name)) << lines[i];
     EXPECT_TRUE(lines[3].ends_with("ZVEI: 54321\tGr\xC3\xBC\xC3\x9F" "e")) << lines[3];
     // --raw-text stays Windows-1252 throughout: what it cannot hold becomes '?'.
-    const auto raw = RunCommand(kDecode + " --raw-text --only zvei:54321 --only fms --aliases " + names + " " +
+    const auto raw = RunCommand(kDecode + " --clock input --raw-text --only zvei:54321 --only fms --aliases " + names + " " +
                                 dir_->Path("traffic.wav"));
     EXPECT_NE(raw.out.find("\t?\xF3" "d? Stra? ?\r\n"), std::string::npos) << raw.out;
     EXPECT_NE(raw.out.find("\tGr\xFC\xDF" "e\r\n"), std::string::npos) << raw.out;
@@ -171,7 +171,7 @@ TEST_F(CliHardening, AliasNamesStayUtf8AndOverlongNamesAreRefused) {
     for (const auto& l : lengths) {
         const std::string file = dir_->Write("long.csv", "protocol,address,subaddress,name\nzvei,12345,," +
                                                               std::string(l.bytes, 'n') + "\n");
-        const auto r = RunCommand(kDecode + " --only zvei --aliases " + file + " " + dir_->Path("traffic.wav"));
+        const auto r = RunCommand(kDecode + " --clock input --only zvei --aliases " + file + " " + dir_->Path("traffic.wav"));
         EXPECT_EQ(r.status, l.accepted ? 0 : 2) << l.bytes << "\n" << r.err.substr(0, 300);
         if (!l.accepted) {
             EXPECT_NE(r.err.find(file + ":2: a name of " + std::to_string(l.bytes) + " bytes (at most 256)"),

@@ -100,14 +100,8 @@ TEST(FlexEndToEnd, FragmentsJoinedAcrossFrames) {
     t.fragmentChars = 20;
     auto frames = gen::FlexFrames(t);
     frames.erase(frames.begin() + 1);
-    gen::FlexSignal sig;
-    sig.mode = s.mode;
-    sig.level = 8000.0;
-    std::vector<double> wave(4000, 0.0);
-    const auto w = gen::FlexWaveform(sig, frames);
-    wave.insert(wave.end(), w.begin(), w.end());
     FlexRig gap;
-    gap.Feed(wave);
+    gap.Feed(CleanFlexWave(frames, s.mode));
     gap.decoder.FinishInput();
     EXPECT_TRUE(gap.pages.empty());
     EXPECT_EQ(gap.decoder.Stats().droppedFragments, 2) << "the third fragment finds the message out of order, the fourth none";
@@ -134,13 +128,8 @@ TEST(FlexEndToEnd, VectorsPointingOutsideTheFrameShowNothing) {
         v.words = c.words;
         const int slot = flex::ParseBiw1(flex::InfoOf(frames[0].words[0][0])).vectorStart;
         frames[0].words[0][static_cast<std::size_t>(slot)] = flex::Encode(flex::VectorInfo(v));
-        gen::FlexSignal sig;
-        sig.level = 8000.0;
-        std::vector<double> wave(4000, 0.0);
-        const auto w = gen::FlexWaveform(sig, frames);
-        wave.insert(wave.end(), w.begin(), w.end());
         FlexRig rig;
-        rig.Feed(wave);
+        rig.Feed(CleanFlexWave(frames));
         EXPECT_TRUE(rig.pages.empty()) << c.start << " " << c.words;
         EXPECT_EQ(rig.decoder.Stats().rejectedPages, 1);
     }
@@ -168,13 +157,8 @@ TEST(FlexEndToEnd, PagesWithoutACheckFromAPhaseOfManyWrongBitsOnlyWhenPlain) {
             const bool vector = w >= biw.vectorStart && w < 2 * biw.vectorStart - biw.extraBiws - 1;
             if (!address && (weak || vector)) words[static_cast<std::size_t>(w)] ^= 1u << (w % 31);
         }
-        gen::FlexSignal sig;
-        sig.level = 8000.0;
-        std::vector<double> wave(4000, 0.0);
-        const auto w = gen::FlexWaveform(sig, frames);
-        wave.insert(wave.end(), w.begin(), w.end());
         FlexRig rig;
-        rig.Feed(wave);
+        rig.Feed(CleanFlexWave(frames));
         std::vector<std::uint64_t> shown;
         for (const FlexPage& p : rig.pages) shown.push_back(p.capcode);
         const std::vector<std::uint64_t> expected = weak ? std::vector<std::uint64_t>{654321}
@@ -244,13 +228,8 @@ TEST(FlexEndToEnd, ASenderWhoseFragmentCheckDiffersIsStillShown) {
             body = flex::Encode(flex::InfoOf(body) ^ 1u);
         }
     }
-    gen::FlexSignal sig;
-    sig.level = 8000.0;
-    std::vector<double> wave(4000, 0.0);
-    const auto w = gen::FlexWaveform(sig, frames);
-    wave.insert(wave.end(), w.begin(), w.end());
     FlexRig rig;
-    rig.Feed(wave);
+    rig.Feed(CleanFlexWave(frames));
     std::vector<std::string> shown;
     for (const FlexPage& p : rig.pages) shown.push_back(p.text);
     EXPECT_EQ(shown, (std::vector<std::string>{"first", "second"}));
@@ -391,11 +370,7 @@ TEST(FlexOutput, StatsCountPagesFoundButNotShown) {
     v.words = 50;
     const int slot = flex::ParseBiw1(flex::InfoOf(frames[0].words[0][0])).vectorStart + 1;
     frames[0].words[0][static_cast<std::size_t>(slot)] = flex::Encode(flex::VectorInfo(v));
-    gen::FlexSignal sig;
-    sig.level = 8000.0;
-    std::vector<double> wave(4000, 0.0);
-    const auto w = gen::FlexWaveform(sig, frames);
-    wave.insert(wave.end(), w.begin(), w.end());
+    const std::vector<double> wave = CleanFlexWave(frames);
     const std::string path = ::testing::TempDir() + "flex_stats.wav";
     ASSERT_EQ(gen::WriteWav(path, gen::Quantize(wave), gen::WavLayout{}), "");
 

@@ -84,6 +84,17 @@ inline std::vector<FlexPageToSend> RandomFlexPages(std::uint64_t seed, Mode mode
 }
 
 // The pages as audio at 11025 Hz with noise and DC offset around them.
+// Frames' words as a clean discriminator signal after 4000 samples of silence.
+inline std::vector<double> CleanFlexWave(const std::vector<gen::FlexFrameWords>& frames, Mode mode = Mode::M1600_2) {
+    gen::FlexSignal sig;
+    sig.mode = mode;
+    sig.level = 8000.0;
+    std::vector<double> wave(4000, 0.0);
+    const auto w = gen::FlexWaveform(sig, frames);
+    wave.insert(wave.end(), w.begin(), w.end());
+    return wave;
+}
+
 inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<FlexPageToSend>& pages) {
     gen::FlexTransmission t;
     t.mode = s.mode;

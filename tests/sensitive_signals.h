@@ -407,4 +407,24 @@ inline std::vector<double> FiveToneTraffic(std::size_t samples, double level, st
     return out;
 }
 
+// `calls` five-tone calls of all four tables in turn (random digits), 0.8 s
+// apart, at 9000 peak; cut or padded to `samples` (0: as long as they are),
+// then white noise 15 dB below the tones.
+inline std::vector<double> ToneTableTraffic(int calls, std::size_t samples, std::uint64_t seed) {
+    std::vector<std::vector<double>> sequences;
+    gen::NoiseSource n(seed);
+    for (int k = 0; k < calls; ++k) {
+        std::string symbols;
+        for (int i = 0; i < 5; ++i) symbols += static_cast<char>('0' + static_cast<int>(n.Uniform() * 10.0) % 10);
+        std::vector<double> f;
+        if (gen::ToneFrequencies(k % 4, symbols, true, f)) sequences.push_back(f);
+    }
+    gen::ToneTiming timing;
+    timing.pauseSeconds = 0.8;
+    gen::ToneSignal s = gen::SynthesizeToneSequences(sequences, timing, 9000.0, 11025);
+    if (samples > 0) s.samples.resize(samples, 0.0);
+    gen::AddNoise(s.samples, s.signalPower, 15.0, seed + 1);
+    return s.samples;
+}
+
 }  // namespace quorvel::testing

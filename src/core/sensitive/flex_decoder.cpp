@@ -345,15 +345,9 @@ bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, boo
         const flex::Vector v = flex::ParseVector(candidate);
         Message m;
         if (v.type != flex::VectorType::Alpha || v.words < 2 ||
-            !ReadMessage(letter, slot, isLong, v, messageField, v.words, m) ||
-            !flex::FragmentCheckFits(std::span<const std::uint32_t>(m.info.data(), static_cast<std::size_t>(m.count))))
+            !ReadMessage(letter, slot, isLong, v, messageField, v.words, m) || !m.CheckFits() || !DoubtfulButChecked(m) ||
+            claimed(v.start))
             continue;
-        const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
-        const bool whole = h.fragment == 3 && !h.more;
-        if (whole ? !flex::SignatureFits(std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)))
-                  : !MessageTrusted(m, StrongLlr, MinStrongMargin))
-            continue;
-        if (claimed(v.start)) continue;
         ++found;
         info = candidate;
         flips = std::popcount((word ^ vw.received) & 0x7FFFFFFFu);
@@ -432,13 +426,25 @@ bool FlexDecoder::MessageTrusted(const Message& m, double base, double minMargin
     return true;
 }
 
+bool FlexDecoder::Message::CheckFits() const {
+    return flex::FragmentCheckFits(std::span<const std::uint32_t>(info.data(), static_cast<std::size_t>(count)));
+}
+
+bool FlexDecoder::Message::Whole() const {
+    const flex::AlphaHeader h = flex::ParseAlphaHeader(info[0]);
+    return h.fragment == 3 && !h.more;
+}
+
+bool FlexDecoder::Message::SignatureFits() const {
+    return flex::SignatureFits(std::span<const std::uint32_t>(info.data() + 1, static_cast<std::size_t>(count - 1)));
+}
+
+bool FlexDecoder::DoubtfulButChecked(const Message& m) const {
+    return m.Whole() ? m.SignatureFits() : MessageTrusted(m, StrongLlr, MinStrongMargin);
+}
+
 bool FlexDecoder::AlphaTrusted(Message& m) {
-    const auto fits = [&m] { return flex::FragmentCheckFits(std::span<const std::uint32_t>(m.info.data(), static_cast<std::size_t>(m.count))); };
-    const flex::AlphaHeader h = flex::ParseAlphaHeader(m.info[0]);
-    const bool whole = h.fragment == 3 && !h.more;
-    const auto signedWhole = [&] {
-        return whole && flex::SignatureFits(std::span<const std::uint32_t>(m.info.data() + 1, static_cast<std::size_t>(m.count - 1)));
-    };
+    const bool whole = m.Whole();
     // Words whose correction is in doubt; past a few the message is too
     // noisy for its checks to tell a right choice from a lucky one.
     std::array<int, MaxDoubtfulMessageWords> doubtful{};
@@ -449,18 +455,11 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
         if (n == MaxDoubtfulMessageWords) return false;
         doubtful[static_cast<std::size_t>(n++)] = k;
     }
-    // A wrong correction keeps the 10-bit sum one time in a thousand: a whole
-    // message with doubtful words must then fit its signature too; a
-    // fragment, whose signature lies elsewhere, must have been corrected with
-    // some confidence.
     if (n == 0) {
-        alphaChecks_.Add(fits());
-        if (whole) signatures_.Add(signedWhole());
+        alphaChecks_.Add(m.CheckFits());
+        if (whole) signatures_.Add(m.SignatureFits());
     }
-    if (fits()) {
-        if (n == 0) return true;
-        return whole ? signedWhole() : MessageTrusted(m, StrongLlr, MinStrongMargin);
-    }
+    if (m.CheckFits()) return n == 0 || DoubtfulButChecked(m);
     ++stats_.checkMismatches;
     // Doubtful words may be their rivals: a whole message is repaired when
     // exactly one choice of them fits both check and signature.
@@ -478,7 +477,7 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
     unsigned choice = 0;
     for (unsigned set = 1; whole && set < (1u << n); ++set) {
         swapSet(set);
-        if (fits() && signedWhole()) {
+        if (m.CheckFits() && m.SignatureFits()) {
             ++found;
             choice = set;
         }
@@ -497,7 +496,7 @@ bool FlexDecoder::AlphaTrusted(Message& m) {
     // Whether a sender computes the check as we do is a guess: unless it is
     // known to, words that needed no doubtful correction at all stand
     // without it.
-    const bool signature = !whole || signedWhole() || signatures_.Fails(kCheckedMessages);
+    const bool signature = !whole || m.SignatureFits() || signatures_.Fails(kCheckedMessages);
     return signature && !alphaChecks_.Holds(kCheckedMessages) && MessageTrusted(m, UncheckedLlr, MinMargin);
 }
 

@@ -203,6 +203,11 @@ private:
         std::array<std::uint32_t, flex::WordsPerPhase> info{};
         std::array<const flex::Corrected*, flex::WordsPerPhase> word{};
         int flipped = 0;
+        // As an alphanumeric message: its fragment check fits; it is not
+        // fragmented; the signature in its first body word fits.
+        bool CheckFits() const;
+        bool Whole() const;
+        bool SignatureFits() const;
     };
     bool ReadMessage(int letter, int slot, bool isLong, const flex::Vector& v, int messageField, int n, Message& m);
     bool MessageTrusted(const Message& m, double base, double minMargin) const;
@@ -211,6 +216,11 @@ private:
     // MaxDoubtfulMessageWords of them).
     static constexpr int MaxDoubtfulMessageWords = 2;
     bool AlphaTrusted(Message& m);
+    // An alphanumeric message with doubtful words whose check fits: a wrong
+    // correction keeps the 10-bit sum one time in a thousand, so a whole
+    // message must fit its signature too, and a fragment (its signature lies
+    // elsewhere) must have been corrected with some confidence.
+    bool DoubtfulButChecked(const Message& m) const;
     void Reset();
     void LearnCheckCharacters(int letter);
     void StartFrame(const flex::SyncHit& hit);
