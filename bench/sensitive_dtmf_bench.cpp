@@ -8,12 +8,14 @@
 
 #include "core/sensitive/dtmf.h"
 #include "gen/dtmf_gen.h"
+#include "decoder_blocks.h"
 #include "sensitive_signals.h"
 
 namespace {
 
 using namespace quorvel;
 using namespace quorvel::testing;
+using bench::TimeDecoderBlocks;
 
 constexpr std::size_t Blocks = 64;
 
@@ -34,25 +36,16 @@ std::vector<double> Noise() {
     return v;
 }
 
-void Run(benchmark::State& state, const std::vector<double>& samples) {
-    FixedClock clock;
-    auto ctx = std::make_unique<SharedContext>(clock);
-    DtmfDecoder decoder(*ctx);
-    std::size_t b = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b * 1024), 1024, ctx->SampleBlock.begin());
-        b = (b + 1) % Blocks;
-        state.ResumeTiming();
-        decoder.ProcessBlock();
-        benchmark::ClobberMemory();
-    }
+void BM_DtmfKeys(benchmark::State& s) { static const auto v = Keys(); TimeDecoderBlocks<DtmfDecoder>(s, v); }
+void BM_DtmfNoise(benchmark::State& s) { static const auto v = Noise(); TimeDecoderBlocks<DtmfDecoder>(s, v); }
+void BM_DtmfBabble(benchmark::State& s) {
+    static const auto v = Babble(Blocks * 1024, 6, 12000.0, 3);
+    TimeDecoderBlocks<DtmfDecoder>(s, v);
 }
-
-void BM_DtmfKeys(benchmark::State& s) { static const auto v = Keys(); Run(s, v); }
-void BM_DtmfNoise(benchmark::State& s) { static const auto v = Noise(); Run(s, v); }
-void BM_DtmfBabble(benchmark::State& s) { static const auto v = Babble(Blocks * 1024, 6, 12000.0, 3); Run(s, v); }
-void BM_DtmfPocsag2400(benchmark::State& s) { static const auto v = PocsagTraffic(Blocks * 1024, 2400.0, 12000.0, 3); Run(s, v); }
+void BM_DtmfPocsag2400(benchmark::State& s) {
+    static const auto v = PocsagTraffic(Blocks * 1024, 2400.0, 12000.0, 3);
+    TimeDecoderBlocks<DtmfDecoder>(s, v);
+}
 
 BENCHMARK(BM_DtmfKeys)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DtmfNoise)->Unit(benchmark::kMicrosecond);

@@ -9,12 +9,14 @@
 
 #include "core/sensitive/fms_sensitive.h"
 #include "core/sensitive/tone_sensitive.h"
+#include "decoder_blocks.h"
 #include "sensitive_signals.h"
 
 namespace {
 
 using namespace quorvel;
 using namespace quorvel::testing;
+using bench::TimeDecoderBlocks;
 
 constexpr std::size_t Blocks = 64;
 
@@ -54,29 +56,30 @@ std::vector<double> Noise() {
 
 std::vector<double> Pocsag2400() { return PocsagTraffic(Blocks * 1024, 2400.0, 12000.0, 3); }
 
-template <class D>
-void Run(benchmark::State& state, const std::vector<double>& samples) {
-    FixedClock clock;
-    auto ctx = std::make_unique<SharedContext>(clock);
-    ctx->settings.SelectToneTable(0);
-    D decoder(*ctx);
-    std::size_t b = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b * 1024), 1024, ctx->SampleBlock.begin());
-        b = (b + 1) % Blocks;
-        state.ResumeTiming();
-        decoder.ProcessBlock();
-        benchmark::ClobberMemory();
-    }
+void BM_SensitiveFmsTraffic(benchmark::State& s) {
+    static const auto v = FmsTraffic();
+    TimeDecoderBlocks<SensitiveFmsDecoder>(s, v);
 }
-
-void BM_SensitiveFmsTraffic(benchmark::State& s) { static const auto v = FmsTraffic(); Run<SensitiveFmsDecoder>(s, v); }
-void BM_SensitiveFmsNoise(benchmark::State& s) { static const auto v = Noise(); Run<SensitiveFmsDecoder>(s, v); }
-void BM_SensitiveFmsPocsag2400(benchmark::State& s) { static const auto v = Pocsag2400(); Run<SensitiveFmsDecoder>(s, v); }
-void BM_SensitiveToneTones(benchmark::State& s) { static const auto v = Tones(); Run<SensitiveToneDecoder>(s, v); }
-void BM_SensitiveToneNoise(benchmark::State& s) { static const auto v = Noise(); Run<SensitiveToneDecoder>(s, v); }
-void BM_SensitiveTonePocsag2400(benchmark::State& s) { static const auto v = Pocsag2400(); Run<SensitiveToneDecoder>(s, v); }
+void BM_SensitiveFmsNoise(benchmark::State& s) {
+    static const auto v = Noise();
+    TimeDecoderBlocks<SensitiveFmsDecoder>(s, v);
+}
+void BM_SensitiveFmsPocsag2400(benchmark::State& s) {
+    static const auto v = Pocsag2400();
+    TimeDecoderBlocks<SensitiveFmsDecoder>(s, v);
+}
+void BM_SensitiveToneTones(benchmark::State& s) {
+    static const auto v = Tones();
+    TimeDecoderBlocks<SensitiveToneDecoder>(s, v);
+}
+void BM_SensitiveToneNoise(benchmark::State& s) {
+    static const auto v = Noise();
+    TimeDecoderBlocks<SensitiveToneDecoder>(s, v);
+}
+void BM_SensitiveTonePocsag2400(benchmark::State& s) {
+    static const auto v = Pocsag2400();
+    TimeDecoderBlocks<SensitiveToneDecoder>(s, v);
+}
 
 BENCHMARK(BM_SensitiveFmsTraffic)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SensitiveFmsNoise)->Unit(benchmark::kMicrosecond);
