@@ -206,6 +206,32 @@ TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     EXPECT_GT(rivals, 0) << "doubtful words settled by their checks";
 }
 
+TEST(FlexEndToEnd, ABiw1WrongBeyondDoubtIsToldByItsRivalsVectors) {
+    // A noise realisation (3200/2 at 3 dB) in which phase C's BIW1 corrects
+    // to the wrong codeword at a ratio of 11 over the one sent, failing its
+    // check character, with too few vectors received whole to tell whether
+    // the sender fills them. Its layout held on words of the message field
+    // and showed idle words as a numeric page. The rival's vector field,
+    // whose trusted words all fit their check characters, tells.
+    FlexScenario s;
+    s.mode = Mode::M3200_2;
+    s.snrDb = 3.0;
+    s.bitRateSnr = true;
+    s.inverted = true;
+    s.dcOffset = 300.0;
+    s.cycle = 0;
+    s.frame = 119;
+    s.seed = 26425;
+    const auto pages = RandomFlexPages(s.seed, s.mode, 8);
+    FlexRig rig;
+    rig.Feed(FlexSamples(s, pages));
+    const FlexScore score = ScoreFlex(rig.pages, pages);
+    EXPECT_EQ(score.corrupt + score.falsePages, 0);
+    int shownInC = 0;
+    for (const FlexPage& p : rig.pages) shownInC += p.phase == 2 ? 1 : 0;
+    EXPECT_GE(shownInC, 4) << "phase C read by the BIW1's rival";
+}
+
 TEST(FlexEndToEnd, ASenderWhoseFragmentCheckDiffersIsStillShown) {
     // The fragment check is a guess: a sender that fills it otherwise (here:
     // every header's check one off) still has its clean messages shown, by

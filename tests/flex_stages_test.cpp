@@ -345,6 +345,34 @@ TEST(FlexSync, FindsEveryModeInBothPolarities) {
         }
 }
 
+TEST(FlexPulse, TheFilterSmoothsAnEdgeAsTheShapingDoesWithoutGainOrShift) {
+    // The shaping's width: transmitter 0.8 x the symbol rate and a 4 kHz IF,
+    // sqrt(ln 2) / (2 pi B) each, in samples at 11025 Hz.
+    EXPECT_NEAR(PulseFilter::ShapeSigma(1600), 1.199, 0.002);
+    EXPECT_NEAR(PulseFilter::ShapeSigma(3200), 0.677, 0.002);
+    std::vector<double> sharp;
+    for (const int rate : {3200, 1600}) {
+        PulseFilter f(PulseFilter::ShapeSigma(rate));
+        // A step between samples 19 and 20 comes out Delay late: levels as
+        // they were, the edge odd-symmetric about its own time, rising all
+        // the way, and wider for the slower rate.
+        std::vector<double> out;
+        for (int n = 0; n < 40; ++n) out.push_back(f.Step(n >= 20 ? 1.0 : -1.0));
+        const auto at = [&out](int n) { return out[static_cast<std::size_t>(n + PulseFilter::Delay)]; };
+        EXPECT_DOUBLE_EQ(at(10), -1.0) << rate;
+        EXPECT_NEAR(at(30), 1.0, 1e-12) << rate;
+        for (int k = 0; k < 6; ++k) {
+            EXPECT_NEAR(at(20 + k), -at(19 - k), 1e-12) << rate << " " << k;
+            EXPECT_GT(at(20 + k), at(19 + k) - 1e-12) << rate << " " << k;
+        }
+        EXPECT_LT(at(20), 1.0) << rate;
+        if (!sharp.empty()) {
+            EXPECT_LT(at(20), sharp[0]) << "the slower symbol's shaping is wider";
+        }
+        sharp.push_back(at(20));
+    }
+}
+
 TEST(FlexClock, TracksAThousandPpmAt3200SymbolsPerSecond) {
     // Random two-level symbols whose clock runs 1000 ppm off either way, as
     // rectangles with noise; the clock starts on the first symbol with the

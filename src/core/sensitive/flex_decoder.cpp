@@ -39,6 +39,9 @@ constexpr double kNextFrameMargin = 16.0 * flex::HeaderPeriod;
 // every word was trusted before a failing check means a wrong word.
 constexpr int kParityWords = 32;
 constexpr int kCheckedMessages = 2;
+// Vectors fitting their check characters in a BIW1 rival's layout that show
+// the sender fills them.
+constexpr int kRivalLayoutFits = 3;
 
 // Windows-1252 text of 7-bit characters: control codes as their <NAME> tokens.
 void AppendText(const std::string& raw, std::string& out) {
@@ -53,13 +56,26 @@ void AppendText(const std::string& raw, std::string& out) {
 
 }  // namespace
 
-FlexDecoder::FlexDecoder(SharedContext& ctx) : ctx_(ctx), dcBlock_(dsp::FirstOrderHighPass(kDcBlockHz, flex::SampleRateHz)) { scratch_.reserve(4 * 256); }
+FlexDecoder::FlexDecoder(SharedContext& ctx)
+    : ctx_(ctx), dcBlock_(dsp::FirstOrderHighPass(kDcBlockHz, flex::SampleRateHz)),
+      slowFilter_(flex::PulseFilter::ShapeSigma(flex::HeaderRate)),
+      fastFilter_(flex::PulseFilter::ShapeSigma(2 * flex::HeaderRate)) {
+    scratch_.reserve(4 * 256);
+}
+
+const sensitive::SampleRing& FlexDecoder::SymbolRing() const {
+    const flex::ModeInfo& info = flex::Info(hit_.mode);
+    if (state_ == State::Header || info.symbolRate == flex::HeaderRate) return slowRing_;
+    return info.levels == 2 ? fastRing_ : plainRing_;
+}
 
 void FlexDecoder::Reset() {
     state_ = State::Searching;
     pending_ = false;
     search_.Reset();
     dcBlock_.Clear();
+    slowFilter_.Clear();
+    fastFilter_.Clear();
     stats_.droppedFragments += joiner_.Clear();
     parity_ = alphaChecks_ = signatures_ = numericChecks_ = Agreement{};
 }
@@ -95,7 +111,9 @@ void FlexDecoder::ProcessBlock() {
     for (std::int32_t i = 0; i < FramesPerBlock; ++i) {
         const double x = dcBlock_.Step(ctx_.SampleBlock[static_cast<std::size_t>(i)]);
         const std::int64_t index = base + i;
-        ring_.Put(index, x);
+        plainRing_.Put(index, x);
+        slowRing_.Put(index - flex::PulseFilter::Delay, slowFilter_.Step(x));
+        fastRing_.Put(index - flex::PulseFilter::Delay, fastFilter_.Step(x));
         if (!search_.Step(x, index)) continue;
         const flex::SyncHit& h = search_.Hit();
         const bool next = state_ == State::Searching || state_ == State::Header || h.aStart >= frameEnd_ - kNextFrameMargin;
@@ -113,7 +131,7 @@ void FlexDecoder::ProcessBlock() {
             StartFrame(pendingHit_);
         }
         flex::Symbol s;
-        while (state_ != State::Searching && clock_.Next(ring_, end, s)) OnSymbol(s);
+        while (state_ != State::Searching && clock_.Next(SymbolRing(), end - flex::PulseFilter::Delay, s)) OnSymbol(s);
         if (state_ != State::Searching) break;
     }
 }
@@ -248,17 +266,43 @@ void FlexDecoder::LearnCheckCharacters(int letter) {
     // The BIW1 and the words of its vector field received whole: a sender
     // either fills their check characters or leaves them (recordings show 0).
     // A long address puts a message word among the vectors.
+    const auto vectorField = [](std::uint32_t biw1Word, int& from, int& to) {
+        const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(biw1Word));
+        const int first = biw.extraBiws + 1;
+        from = biw.vectorStart;
+        to = biw.vectorStart > first ? std::min(flex::WordsPerPhase, 2 * biw.vectorStart - first) : from;
+    };
+    int from = 0, to = 0;
+    // A BIW1 that fails its check character while its rival fits: when the
+    // trusted words of the rival's vector field fit theirs too (a wrong
+    // layout's would one time in 16 each), the sender fills them and the
+    // BIW1 is to be weighed as such (ChooseBiw1); its own layout's words,
+    // message words if it is wrong, would say otherwise.
+    const Corrected& wide = WordAt(letter, 0);
+    if (wide.ok && wide.hasRival && !flex::CheckCharacterFits(flex::InfoOf(wide.word)) &&
+        flex::CheckCharacterFits(flex::InfoOf(wide.rival))) {
+        vectorField(wide.rival, from, to);
+        int rivalFits = 0;
+        for (int w = from; w < to && rivalFits >= 0; ++w) {
+            const Corrected& c = WordAt(letter, w);
+            if (Trusted(c, CheckedLlr)) rivalFits = flex::CheckCharacterFits(flex::InfoOf(c.word)) ? rivalFits + 1 : -1;
+        }
+        if (rivalFits >= kRivalLayoutFits) {
+            checkCharacters_ = true;
+            noCheckCharacters_ = false;
+            return;
+        }
+    }
     int fits = 0, misses = 0;
     const auto count = [&](const Corrected& c) {
         if (c.ok && c.flipped == 0) ++(flex::CheckCharacterFits(flex::InfoOf(c.word)) ? fits : misses);
     };
     const Corrected& b1 = QuickAt(letter, 0);
     count(b1);
-    const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(b1.word));
-    const int first = biw.extraBiws + 1, vectors = biw.vectorStart;
-    for (int w = vectors; b1.ok && vectors > first && w < std::min(flex::WordsPerPhase, 2 * vectors - first); ++w)
-        count(QuickAt(letter, w));
+    vectorField(b1.word, from, to);
+    for (int w = from; b1.ok && w < to; ++w) count(QuickAt(letter, w));
     checkCharacters_ = fits >= 4 && fits >= 4 * misses;
+    noCheckCharacters_ = misses >= 4 && misses >= 4 * fits;
 }
 
 double FlexDecoder::RequiredLlr(double base, double noise) const {
@@ -271,7 +315,8 @@ bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) con
 }
 
 bool FlexDecoder::AddressTrusted(const Corrected& c) const {
-    return (c.cost <= MaxAddressCost || c.margin >= c.cost) && Trusted(c, AddressLlr);
+    const double base = flex::Info(hit_.mode).levels == 4 ? FourLevelAddressLlr : AddressLlr;
+    return (c.cost <= MaxAddressCost || c.margin >= c.cost) && Trusted(c, base);
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {
@@ -304,7 +349,12 @@ bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
     const auto holds = [&](std::uint32_t word) { return fits(word) && LayoutHolds(letter, biw.extraBiws + 1, biw.vectorStart); };
     const Corrected& b1 = WordAt(letter, 0);
     if (!b1.ok) return false;
-    if (CheckedTrusted(b1)) return Trusted(b1, FirmBiwLlr) ? fits(b1.word) : holds(b1.word);
+    if (CheckedTrusted(b1)) {
+        // Even a BIW1 far likelier than its rival has its layout looked at
+        // when its check character fails where the sender may fill it.
+        const bool firm = Trusted(b1, FirmBiwLlr) && (noCheckCharacters_ || flex::CheckCharacterFits(flex::InfoOf(b1.word)));
+        return firm ? fits(b1.word) : holds(b1.word);
+    }
     // Where it is not known whether the sender fills check characters, one
     // that fits still tells, as long as the layout holds too.
     if (!checkCharacters_ && flex::CheckCharacterFits(flex::InfoOf(b1.word)) &&

@@ -2,9 +2,10 @@
 //
 // The signal and its layout are described in flex_protocol.h, the stages in
 // flex_stages.h. How it listens:
-//   searching  every sample goes through a 0.5 Hz high-pass into the sample
-//              ring and the sync search (the discriminator output: the
-//              receiver's line output is not decoded);
+//   searching  every sample goes through a 0.5 Hz high-pass into the sync
+//              search and, through the pulse filters, into the sample rings
+//              (the discriminator output: the receiver's line output is not
+//              decoded);
 //   header     a sync 1 found: the symbol clock starts at A's first symbol
 //              (1600/s, two levels, level and DC from the sync window) and
 //              reads the FIW 80 symbols on; it must correct cheaply and its
@@ -86,7 +87,11 @@ public:
     // where words are noisy many more of them lie near a rival (at 0 dB even
     // a perfect decoder takes one address word in nine for another).
     // Required ratios at a noise variance of 0.25 (3 dB) and less:
-    static constexpr double AddressLlr = 5.0;   // address words: nothing checks them
+    // Address words: nothing checks them. On two levels at 3 dB wrong ones
+    // showed at ratios of 5 to 6 about once in 10^4 pages; on four levels
+    // the ratios are doubled anyway.
+    static constexpr double AddressLlr = 6.0;
+    static constexpr double FourLevelAddressLlr = 5.0;
     static constexpr double CheckedLlr = 4.0;   // BIW1 (with a layout that holds) and vectors
     static constexpr double FirmBiwLlr = 10.0;  // a BIW1 taken without looking at its layout
     static constexpr double MessageLlr = 5.0;   // message words of a page without a strong check
@@ -137,7 +142,15 @@ private:
 
     SharedContext& ctx_;
     dsp::Biquad dcBlock_;
-    sensitive::SampleRing ring_;
+    // The samples as they come (6400/4: at 3200/s on four levels the wider
+    // matched pulse's spill costs more than its filtering gains), and through
+    // the pulse filter of 1600/s and of 3200/s symbols.
+    sensitive::SampleRing plainRing_;
+    sensitive::SampleRing slowRing_;
+    sensitive::SampleRing fastRing_;
+    flex::PulseFilter slowFilter_;
+    flex::PulseFilter fastFilter_;
+    const sensitive::SampleRing& SymbolRing() const;
     flex::SyncSearch search_;
     flex::SymbolClock clock_;
     flex::Slicer slicer_;
@@ -195,7 +208,8 @@ private:
         bool Fails(int least) const { return disagree >= least && disagree >= 4 * agree; }
     };
     Agreement parity_, alphaChecks_, signatures_, numericChecks_;
-    bool checkCharacters_ = false;  // the phase's sender fills them
+    bool checkCharacters_ = false;    // the phase's sender fills them
+    bool noCheckCharacters_ = false;  // or is seen to leave them
 
     // The words of one message as corrected.
     struct Message {

@@ -170,6 +170,37 @@ void SymbolClock::Correct(double error) {
     period_ = std::clamp(period_, nominal_ * (1.0 - MaxDrift), nominal_ * (1.0 + MaxDrift));
 }
 
+// ----- pulse filter -----
+
+double PulseFilter::ShapeSigma(int symbolRate) {
+    constexpr double kTransmitBandwidthPerRate = 0.8;
+    constexpr double kReceiverBandwidthHz = 4000.0;
+    // A Gaussian of 3 dB bandwidth B has sigma sqrt(ln 2) / (2 pi B) in time.
+    const auto sigma = [](double bandwidth) { return std::sqrt(std::log(2.0)) / (2.0 * 3.14159265358979323846 * bandwidth); };
+    return SampleRateHz * std::hypot(sigma(kTransmitBandwidthPerRate * symbolRate), sigma(kReceiverBandwidthHz));
+}
+
+PulseFilter::PulseFilter(double sigmaSamples) {
+    double sum = 0.0;
+    for (int k = -Delay; k <= Delay; ++k) {
+        const double t = k / sigmaSamples;
+        const double w = std::exp(-0.5 * t * t);
+        taps_[static_cast<std::size_t>(k + Delay)] = w;
+        sum += w;
+    }
+    for (double& w : taps_) w /= sum;
+}
+
+double PulseFilter::Step(double x) {
+    history_[static_cast<std::size_t>(at_)] = x;
+    history_[static_cast<std::size_t>(at_ + Length)] = x;
+    at_ = at_ + 1 == Length ? 0 : at_ + 1;
+    // The taps are symmetric: their order against the samples does not matter.
+    double y = 0.0;
+    for (std::size_t k = 0; k < taps_.size(); ++k) y += taps_[k] * history_[static_cast<std::size_t>(at_) + k];
+    return y;
+}
+
 // ----- slicer -----
 
 void Slicer::Start(double dc, double amplitude, int levels) {
