@@ -39,9 +39,9 @@ constexpr double kNextFrameMargin = 16.0 * flex::HeaderPeriod;
 // every word was trusted before a failing check means a wrong word.
 constexpr int kParityWords = 32;
 constexpr int kCheckedMessages = 2;
-// Vectors fitting their check characters in a BIW1 rival's layout that show
-// the sender fills them.
-constexpr int kRivalLayoutFits = 3;
+// Trusted vectors fitting their check characters, none failing, that confirm
+// the layout a BIW1 gives (a wrong layout's fit one time in 16 each).
+constexpr int kLayoutFits = 3;
 
 // Windows-1252 text of 7-bit characters: control codes as their <NAME> tokens.
 void AppendText(const std::string& raw, std::string& out) {
@@ -262,44 +262,49 @@ void FlexDecoder::EndHeader() {
     state_ = State::Sync2;
 }
 
+void FlexDecoder::VectorField(std::uint32_t biw1Word, int& from, int& to) {
+    const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(biw1Word));
+    const int first = biw.extraBiws + 1;
+    from = biw.vectorStart;
+    to = biw.vectorStart > first ? std::min(flex::WordsPerPhase, 2 * biw.vectorStart - first) : from;
+}
+
+int FlexDecoder::VectorFieldFits(int letter, std::uint32_t biw1Word) {
+    int from = 0, to = 0;
+    VectorField(biw1Word, from, to);
+    int fits = 0;
+    for (int w = from; w < to; ++w) {
+        const Corrected& c = WordAt(letter, w);
+        if (!Trusted(c, CheckedLlr)) continue;
+        if (!flex::CheckCharacterFits(flex::InfoOf(c.word))) return -1;
+        ++fits;
+    }
+    return fits;
+}
+
 void FlexDecoder::LearnCheckCharacters(int letter) {
+    // A BIW1 that fails its check character while its rival fits: when the
+    // rival's vector field fits too, the sender fills them and the BIW1 is
+    // to be weighed as such (ChooseBiw1); its own layout's words, message
+    // words if it is wrong, would say otherwise.
+    const Corrected& wide = WordAt(letter, 0);
+    if (wide.ok && wide.hasRival && !flex::CheckCharacterFits(flex::InfoOf(wide.word)) &&
+        flex::CheckCharacterFits(flex::InfoOf(wide.rival)) && VectorFieldFits(letter, wide.rival) >= kLayoutFits) {
+        checkCharacters_ = true;
+        noCheckCharacters_ = false;
+        return;
+    }
     // The BIW1 and the words of its vector field received whole: a sender
     // either fills their check characters or leaves them (recordings show 0).
     // A long address puts a message word among the vectors.
-    const auto vectorField = [](std::uint32_t biw1Word, int& from, int& to) {
-        const flex::Biw1 biw = flex::ParseBiw1(flex::InfoOf(biw1Word));
-        const int first = biw.extraBiws + 1;
-        from = biw.vectorStart;
-        to = biw.vectorStart > first ? std::min(flex::WordsPerPhase, 2 * biw.vectorStart - first) : from;
-    };
-    int from = 0, to = 0;
-    // A BIW1 that fails its check character while its rival fits: when the
-    // trusted words of the rival's vector field fit theirs too (a wrong
-    // layout's would one time in 16 each), the sender fills them and the
-    // BIW1 is to be weighed as such (ChooseBiw1); its own layout's words,
-    // message words if it is wrong, would say otherwise.
-    const Corrected& wide = WordAt(letter, 0);
-    if (wide.ok && wide.hasRival && !flex::CheckCharacterFits(flex::InfoOf(wide.word)) &&
-        flex::CheckCharacterFits(flex::InfoOf(wide.rival))) {
-        vectorField(wide.rival, from, to);
-        int rivalFits = 0;
-        for (int w = from; w < to && rivalFits >= 0; ++w) {
-            const Corrected& c = WordAt(letter, w);
-            if (Trusted(c, CheckedLlr)) rivalFits = flex::CheckCharacterFits(flex::InfoOf(c.word)) ? rivalFits + 1 : -1;
-        }
-        if (rivalFits >= kRivalLayoutFits) {
-            checkCharacters_ = true;
-            noCheckCharacters_ = false;
-            return;
-        }
-    }
     int fits = 0, misses = 0;
     const auto count = [&](const Corrected& c) {
         if (c.ok && c.flipped == 0) ++(flex::CheckCharacterFits(flex::InfoOf(c.word)) ? fits : misses);
     };
     const Corrected& b1 = QuickAt(letter, 0);
     count(b1);
-    vectorField(b1.word, from, to);
+    int from = 0, to = 0;
+    VectorField(b1.word, from, to);
     for (int w = from; b1.ok && w < to; ++w) count(QuickAt(letter, w));
     checkCharacters_ = fits >= 4 && fits >= 4 * misses;
     noCheckCharacters_ = misses >= 4 && misses >= 4 * fits;
@@ -362,11 +367,21 @@ bool FlexDecoder::ChooseBiw1(int letter, flex::Biw1& biw) {
         return holds(b1.word);
     // Where the sender fills check characters, a BIW1 that fails its own has
     // its rival taken when that fits and gives a layout that holds.
-    if (!checkCharacters_ || !b1.hasRival || flex::CheckCharacterFits(flex::InfoOf(b1.word)) ||
-        !flex::CheckCharacterFits(flex::InfoOf(b1.rival)) || !holds(b1.rival))
-        return false;
-    ++stats_.rivalsTaken;
-    return true;
+    if (checkCharacters_ && b1.hasRival && !flex::CheckCharacterFits(flex::InfoOf(b1.word)) &&
+        flex::CheckCharacterFits(flex::InfoOf(b1.rival)) && holds(b1.rival)) {
+        ++stats_.rivalsTaken;
+        return true;
+    }
+    // A BIW1 in doubt, or its rival, is taken when its check character and
+    // its vector field's fit (confirmed: exactly one of the two).
+    const auto confirmed = [&](std::uint32_t word) {
+        return flex::CheckCharacterFits(flex::InfoOf(word)) && VectorFieldFits(letter, word) >= kLayoutFits && holds(word);
+    };
+    const bool own = confirmed(b1.word);
+    const bool rival = b1.hasRival && confirmed(b1.rival);
+    if (own == rival) return false;
+    if (rival) ++stats_.rivalsTaken;
+    return fits(own ? b1.word : b1.rival);
 }
 
 bool FlexDecoder::ChooseVector(int letter, int first, int vectors, int slot, bool isLong, std::uint32_t& info, int& flips) {

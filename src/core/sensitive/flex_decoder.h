@@ -237,6 +237,10 @@ private:
     bool DoubtfulButChecked(const Message& m) const;
     void Reset();
     void LearnCheckCharacters(int letter);
+    // The words a BIW1 gives as its vector field, and how many of them that
+    // are trusted fit their check characters (-1 if one does not).
+    static void VectorField(std::uint32_t biw1Word, int& from, int& to);
+    int VectorFieldFits(int letter, std::uint32_t biw1Word);
     void StartFrame(const flex::SyncHit& hit);
     void OnSymbol(const flex::Symbol& s);
     void OnDecided(double u, double d);
