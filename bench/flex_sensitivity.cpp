@@ -4,17 +4,23 @@
 // and missed; then false pages over long white noise, POCSAG traffic at every
 // rate, FMS, five-tone and speech-like noise.
 //
-//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--snr 3] [--show] [--whole-band]
+//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--snr 3] [--run R] [--show] [--whole-band]
+//
+// Each frame goes to a decoder of its own, which knows nothing of the sender
+// (the first frame heard); --run R: R frames in a row to one decoder, as to a
+// receiver left on the channel, which learns what the sender does.
 //
 // SNR as the POCSAG table defines it: signal power below the bit rate over
 // noise power in 0..bit rate (energy per bit over noise density; see
 // tests/flex_support.h); --whole-band: over white noise power across
 // 0..5512.5 Hz instead (quorvel-gen --snr).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,11 +34,24 @@ using namespace quorvel::testing;
 
 constexpr int kPagesPerFrame = 8;
 bool gShow = false;
+int gRun = 1;
 bool gWholeBand = false;
 FlexStats gStats;  // --show: list the pages shown that were not sent
 
 FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
     FlexScore score;
+    std::unique_ptr<FlexRig> decoder;
+    const auto finish = [&] {
+        if (!decoder) return;
+        decoder->decoder.FinishInput();
+        const FlexStats& st = decoder->decoder.Stats();
+        gStats.frames += st.frames;
+        gStats.fiwRejected += st.fiwRejected;
+        gStats.rejectedPages += st.rejectedPages;
+        gStats.noisyPhases += st.noisyPhases;
+        gStats.checkMismatches += st.checkMismatches;
+        gStats.droppedFragments += st.droppedFragments;
+    };
     for (int t = 0; t < frames; ++t) {
         FlexScenario s;
         s.mode = mode;
@@ -46,17 +65,15 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
         s.cycle = t % 15;
         s.frame = (t * 7) % 128;
         const auto pages = RandomFlexPages(s.seed, mode, kPagesPerFrame);
-        FlexRig rig;
+        if (t % gRun == 0) {
+            finish();
+            decoder = std::make_unique<FlexRig>();
+        }
+        FlexRig& rig = *decoder;
+        rig.pages.clear();
         rig.Feed(FlexSamples(s, pages));
-        rig.decoder.FinishInput();
+        if (gRun == 1) rig.decoder.FinishInput();
         const FlexScore one = ScoreFlex(rig.pages, pages);
-        const FlexStats& st = rig.decoder.Stats();
-        gStats.frames += st.frames;
-        gStats.fiwRejected += st.fiwRejected;
-        gStats.rejectedPages += st.rejectedPages;
-        gStats.noisyPhases += st.noisyPhases;
-        gStats.checkMismatches += st.checkMismatches;
-        gStats.droppedFragments += st.droppedFragments;
         if (gShow && (one.corrupt > 0 || one.falsePages > 0)) {
             for (const auto& q : pages)
                 std::printf("  sent: %c %09llu %d \"%s\"\n", 'A' + q.phase, static_cast<unsigned long long>(q.capcode),
@@ -73,6 +90,7 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
         }
         score += one;
     }
+    finish();
     return score;
 }
 
@@ -113,11 +131,14 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--noise-seconds") == 0) noiseSeconds = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--mode") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--snr") == 0) onlySnr = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--run") == 0) gRun = std::max(1, std::atoi(argv[i + 1]));
     }
     const auto started = std::chrono::steady_clock::now();
     std::printf("FLEX sensitivity: %d frames of %d random pages per cell, half inverted, clock 0/+350/-420/+1000/-1000 ppm, "
                 "DC offset\n",
                 frames, kPagesPerFrame);
+    if (gRun == 1) std::printf("each frame to a decoder of its own\n");
+    else std::printf("%d frames in a row to one decoder\n", gRun);
     if (gWholeBand) std::printf("SNR = signal power / white noise power over 0..5512.5 Hz (quorvel-gen --snr)\n");
     else std::printf("SNR = signal power below the bit rate / noise power in 0..bit rate (as the POCSAG table)\n");
     std::printf("columns: exact/expected (%%), corrupt pages shown, missed, false pages\n\n");
