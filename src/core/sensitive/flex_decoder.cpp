@@ -39,6 +39,8 @@ constexpr double kNextFrameMargin = 16.0 * flex::HeaderPeriod;
 // every word was trusted before a failing check means a wrong word.
 constexpr int kParityWords = 32;
 constexpr int kCheckedMessages = 2;
+// BIW1 and vector words received whole that tell a sender's check characters.
+constexpr int kCheckCharacterWords = 4;
 // Trusted vectors fitting their check characters, none failing, that confirm
 // the layout a BIW1 gives (a wrong layout's fit one time in 16 each).
 constexpr int kLayoutFits = 3;
@@ -78,6 +80,7 @@ void FlexDecoder::Reset() {
     fastFilter_.Clear();
     stats_.droppedFragments += joiner_.Clear();
     parity_ = alphaChecks_ = signatures_ = numericChecks_ = Agreement{};
+    checkCharacterHabit_.fill(Agreement{});
 }
 
 void FlexDecoder::FinishInput() { Reset(); }
@@ -294,20 +297,21 @@ void FlexDecoder::LearnCheckCharacters(int letter) {
         noCheckCharacters_ = false;
         return;
     }
-    // The BIW1 and the words of its vector field received whole: a sender
-    // either fills their check characters or leaves them (recordings show 0).
-    // A long address puts a message word among the vectors.
-    int fits = 0, misses = 0;
-    const auto count = [&](const Corrected& c) {
-        if (c.ok && c.flipped == 0) ++(flex::CheckCharacterFits(flex::InfoOf(c.word)) ? fits : misses);
+    // The BIW1 and the words of its vector field received whole, in this
+    // frame and those before: a sender either fills their check characters
+    // or leaves them (recordings show 0). A long address puts a message word
+    // among the vectors.
+    Agreement& habit = checkCharacterHabit_[static_cast<std::size_t>(letter)];
+    const auto count = [&habit](const Corrected& c) {
+        if (c.ok && c.flipped == 0) habit.Add(flex::CheckCharacterFits(flex::InfoOf(c.word)));
     };
     const Corrected& b1 = QuickAt(letter, 0);
     count(b1);
     int from = 0, to = 0;
     VectorField(b1.word, from, to);
     for (int w = from; b1.ok && w < to; ++w) count(QuickAt(letter, w));
-    checkCharacters_ = fits >= 4 && fits >= 4 * misses;
-    noCheckCharacters_ = misses >= 4 && misses >= 4 * fits;
+    checkCharacters_ = habit.Holds(kCheckCharacterWords);
+    noCheckCharacters_ = habit.Fails(kCheckCharacterWords);
 }
 
 double FlexDecoder::RequiredLlr(double base, double noise) const {
@@ -321,7 +325,7 @@ bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) con
 
 bool FlexDecoder::AddressTrusted(const Corrected& c) const {
     const double base = flex::Info(hit_.mode).levels == 4 ? FourLevelAddressLlr : AddressLlr;
-    return (c.cost <= MaxAddressCost || c.margin >= c.cost) && Trusted(c, base);
+    return Trusted(c, base);
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {

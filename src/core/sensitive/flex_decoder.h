@@ -107,11 +107,6 @@ public:
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.4;
     static constexpr double MinStrongMargin = 0.3;
-    // An address word whose bits had to move far to reach any codeword lies
-    // in a spot noisier than its block shows (wrong addresses at a fair ratio
-    // have been seen to cost about 1): beyond this cost it is taken only when
-    // its rival lies further beyond it than it lies from the word received.
-    static constexpr double MaxAddressCost = 1.0;
     bool AddressTrusted(const flex::Corrected& c) const;
     double RequiredLlr(double base, double noise) const;
     bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
@@ -208,6 +203,7 @@ private:
         bool Fails(int least) const { return disagree >= least && disagree >= 4 * agree; }
     };
     Agreement parity_, alphaChecks_, signatures_, numericChecks_;
+    std::array<Agreement, 4> checkCharacterHabit_{};  // by phase
     bool checkCharacters_ = false;    // the phase's sender fills them
     bool noCheckCharacters_ = false;  // or is seen to leave them
 
