@@ -325,7 +325,7 @@ bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) con
 
 bool FlexDecoder::AddressTrusted(const Corrected& c) const {
     const double base = flex::Info(hit_.mode).levels == 4 ? FourLevelAddressLlr : AddressLlr;
-    return Trusted(c, base);
+    return (c.cost <= MaxAddressCost || c.margin >= c.cost) && Trusted(c, base);
 }
 
 bool FlexDecoder::CheckedTrusted(const Corrected& c) const {

@@ -107,6 +107,13 @@ public:
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.4;
     static constexpr double MinStrongMargin = 0.3;
+    // An address word whose bits had to move far to reach any codeword lies
+    // in a spot noisier than its block shows: beyond this cost it is taken
+    // only when its rival lies further beyond it than it lies from the word
+    // received. (At 3 dB, taking them all gained 0.4 % of pages and one
+    // wrong address per 600 pages gained, where all other pages together
+    // show one in 40000.)
+    static constexpr double MaxAddressCost = 1.0;
     bool AddressTrusted(const flex::Corrected& c) const;
     double RequiredLlr(double base, double noise) const;
     bool Trusted(const flex::Corrected& c, double base, double minMargin = MinMargin) const;
