@@ -53,17 +53,8 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
         gStats.droppedFragments += st.droppedFragments;
     };
     for (int t = 0; t < frames; ++t) {
-        FlexScenario s;
-        s.mode = mode;
-        s.snrDb = snr;
+        FlexScenario s = TableFrame(mode, snr, seedBase, t);
         s.bitRateSnr = !gWholeBand;
-        s.inverted = (t % 2) == 1;
-        static const double ppms[] = {0.0, 350.0, -420.0, 1000.0, -1000.0};
-        s.ppm = ppms[t % 5];
-        s.dcOffset = 300.0 + 150.0 * (t % 5);
-        s.seed = seedBase + static_cast<std::uint64_t>(t);
-        s.cycle = t % 15;
-        s.frame = (t * 7) % 128;
         const auto pages = RandomFlexPages(s.seed, mode, kPagesPerFrame);
         if (t % gRun == 0) {
             finish();

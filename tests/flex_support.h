@@ -83,6 +83,24 @@ inline std::vector<FlexPageToSend> RandomFlexPages(std::uint64_t seed, Mode mode
     return out;
 }
 
+// Frame t of a sensitivity table cell (bench/flex_sensitivity) whose seeds
+// begin at seedBase: SNR as the POCSAG table, half inverted, clock 0, +350,
+// -420, +1000, -1000 ppm, DC offset, cycle and frame running on.
+inline FlexScenario TableFrame(Mode mode, double snr, std::uint64_t seedBase, int t) {
+    static constexpr double kPpms[] = {0.0, 350.0, -420.0, 1000.0, -1000.0};
+    FlexScenario s;
+    s.mode = mode;
+    s.snrDb = snr;
+    s.bitRateSnr = true;
+    s.inverted = (t % 2) == 1;
+    s.ppm = kPpms[t % 5];
+    s.dcOffset = 300.0 + 150.0 * (t % 5);
+    s.seed = seedBase + static_cast<std::uint64_t>(t);
+    s.cycle = t % 15;
+    s.frame = (t * 7) % 128;
+    return s;
+}
+
 // The pages as audio at 11025 Hz with noise and DC offset around them.
 // Frames' words as a clean discriminator signal after 4000 samples of silence.
 inline std::vector<double> CleanFlexWave(const std::vector<gen::FlexFrameWords>& frames, Mode mode = Mode::M1600_2) {
