@@ -4,11 +4,13 @@
 // and missed; then false pages over long white noise, POCSAG traffic at every
 // rate, FMS, five-tone and speech-like noise.
 //
-//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--snr 3] [--run R] [--show] [--whole-band]
+//   flex_sensitivity [--frames N] [--noise-seconds S] [--mode 3200/4] [--snr 3] [--run R] [--tap line] [--show] [--whole-band]
 //
 // Each frame goes to a decoder of its own, which knows nothing of the sender
 // (the first frame heard); --run R: R frames in a row to one decoder, as to a
-// receiver left on the channel, which learns what the sender does.
+// receiver left on the channel, which learns what the sender does. --tap
+// line: the receiver's line output (de-emphasis, 300..3000 Hz) instead of its
+// discriminator.
 //
 // SNR as the POCSAG table defines it: signal power below the bit rate over
 // noise power in 0..bit rate (energy per bit over noise density; see
@@ -34,6 +36,7 @@ using namespace quorvel::testing;
 
 constexpr int kPagesPerFrame = 8;
 bool gShow = false;
+bool gLine = false;
 int gRun = 1;
 bool gWholeBand = false;
 FlexStats gStats;  // --show: list the pages shown that were not sent
@@ -55,10 +58,12 @@ FlexScore RunCell(Mode mode, double snr, int frames, std::uint64_t seedBase) {
     for (int t = 0; t < frames; ++t) {
         FlexScenario s = TableFrame(mode, snr, seedBase, t);
         s.bitRateSnr = !gWholeBand;
+        s.lineOutput = gLine;
         const auto pages = RandomFlexPages(s.seed, mode, kPagesPerFrame);
         if (t % gRun == 0) {
             finish();
             decoder = std::make_unique<FlexRig>();
+            decoder->ctx.settings.PocsagCharacteristic.store(gLine ? 1 : 0);
         }
         FlexRig& rig = *decoder;
         rig.pages.clear();
@@ -95,6 +100,7 @@ struct NoiseResult {
 template <class Make>
 NoiseResult FalsePages(double seconds, Make make) {
     FlexRig rig;
+    rig.ctx.settings.PocsagCharacteristic.store(gLine ? 1 : 0);
     constexpr std::size_t kChunk = FramesPerBlock * 646;  // about a minute
     const auto chunks = static_cast<std::size_t>(std::ceil(seconds * 11025.0 / kChunk));
     for (std::size_t c = 0; c < chunks; ++c) {
@@ -122,6 +128,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--noise-seconds") == 0) noiseSeconds = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--mode") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--snr") == 0) onlySnr = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--tap") == 0) gLine = std::strcmp(argv[i + 1], "line") == 0;
         if (std::strcmp(argv[i], "--run") == 0) gRun = std::max(1, std::atoi(argv[i + 1]));
     }
     const auto started = std::chrono::steady_clock::now();

@@ -206,6 +206,29 @@ TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     EXPECT_GT(rivals, 0) << "doubtful words settled by their checks";
 }
 
+TEST(FlexEndToEnd, TheLineOutputWithItsCharacteristicSet) {
+    // The receiver's line output: two levels whole at 12 dB; four levels
+    // only in part, but never a wrong page.
+    struct Row {
+        Mode mode;
+        int minExact;  // of 64
+    };
+    for (const Row row : {Row{Mode::M1600_2, 64}, Row{Mode::M3200_2, 64}, Row{Mode::M6400_4, 0}}) {
+        FlexScore score;
+        for (int f = 0; f < 8; ++f) {
+            FlexScenario s = TableFrame(row.mode, 12.0, 60, f);
+            s.lineOutput = true;
+            const auto pages = RandomFlexPages(s.seed, row.mode, 8);
+            FlexRig rig;
+            rig.ctx.settings.PocsagCharacteristic.store(1);
+            rig.Feed(FlexSamples(s, pages));
+            score += ScoreFlex(rig.pages, pages);
+        }
+        EXPECT_GE(score.exact, row.minExact) << flex::Info(row.mode).name;
+        EXPECT_EQ(score.corrupt + score.falsePages, 0) << flex::Info(row.mode).name;
+    }
+}
+
 TEST(FlexEndToEnd, ABiw1InDoubtIsSettledByItsVectorField) {
     // Frames of the sensitivity table (3200/2 at 3 dB, a run of 2000 frames:
     // seeds from 25000) in which phase C's BIW1 is not what it seems, and

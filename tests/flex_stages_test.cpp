@@ -373,6 +373,45 @@ TEST(FlexPulse, TheFilterSmoothsAnEdgeAsTheShapingDoesWithoutGainOrShift) {
     }
 }
 
+TEST(FlexPulse, TheLineEqualiserGivesTheLevelsBackFromTheLineOutput) {
+    // Random NRZ symbols at either rate through the receiver's audio path:
+    // what the line output shows of the levels (best gain, best delay) and
+    // what the equaliser gives back Delay samples late.
+    for (const double period : {HeaderPeriod, HeaderPeriod / 2}) {
+        std::mt19937 rng(7);
+        std::vector<double> levels;
+        for (int k = 0; levels.size() < 20000; ++k) {
+            const double v = (rng() & 1u) != 0 ? 1.0 : -1.0;
+            while (levels.size() < static_cast<std::size_t>((k + 1) * period)) levels.push_back(v);
+        }
+        const auto h = sensitive::LineImpulseResponse();
+        LineEqualiser eq(period, 0.2);
+        std::vector<double> line(levels.size()), back(levels.size());
+        for (std::size_t n = 0; n < levels.size(); ++n) {
+            for (std::size_t k = 0; k < h.size() && k <= n; ++k) line[n] += h[k] * levels[n - k];
+            back[n] = eq.Step(line[n]);
+        }
+        // Mean squared error against the levels `lag` samples before, at the
+        // gain that fits best.
+        const auto error = [&levels](const std::vector<double>& y, int lag) {
+            double yy = 0.0, xy = 0.0, xx = 0.0;
+            for (std::size_t n = 1000; n < y.size(); ++n) {
+                const double x = levels[n - static_cast<std::size_t>(lag)];
+                yy += y[n] * y[n];
+                xy += x * y[n];
+                xx += x * x;
+            }
+            return 1.0 - xy * xy / (xx * yy);
+        };
+        double raw = 1.0;
+        for (int lag = 0; lag < 20; ++lag) raw = std::min(raw, error(line, lag));
+        const double equalised = error(back, LineEqualiser::Delay);
+        EXPECT_GT(raw, 0.4) << period << ": the line output alone is far from the levels";
+        EXPECT_LT(equalised, 0.2) << period;
+        for (int lag : {LineEqualiser::Delay - 3, LineEqualiser::Delay + 3}) EXPECT_GT(error(back, lag), equalised) << period << " " << lag;
+    }
+}
+
 TEST(FlexClock, TracksAThousandPpmAt3200SymbolsPerSecond) {
     // Random two-level symbols whose clock runs 1000 ppm off either way, as
     // rectangles with noise; the clock starts on the first symbol with the

@@ -44,6 +44,7 @@ struct FlexScenario {
     int fragmentChars = 240;
     bool bitRateSnr = false;  // SNR in 0..bit rate (see above)
     bool oddParity = false;   // a sender whose block words carry odd parity
+    bool lineOutput = false;  // the receiver's line output, not its discriminator
 };
 
 // Bits per second of the blocks: 1600, 3200, 3200, 6400.
@@ -126,6 +127,7 @@ inline std::vector<double> FlexSamples(const FlexScenario& s, const std::vector<
     sig.inverted = s.inverted;
     sig.clockPpm = s.ppm;
     sig.level = 8000.0;
+    if (s.lineOutput) sig.output = gen::FlexSignal::Output::LineOutput;
     std::vector<gen::FlexFrameWords> frames = gen::FlexFrames(t);
     if (s.oddParity)
         for (auto& f : frames)

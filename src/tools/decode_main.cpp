@@ -122,7 +122,7 @@ void AddDecodeOptions(CLI::App& app, Options& o, OptionsGiven& given) {
         ->allow_extra_args(false)
         ->check(CLI::IsMember(kinds));
     app.add_option("--table", o.table, "tone table: " + zvei::TableChoices() + " (or 0-3)");
-    app.add_option("--characteristic", o.characteristic, "POCSAG input: discriminator or line (filtered line output)");
+    app.add_option("--characteristic", o.characteristic, "the receiver's tap for POCSAG and FLEX: discriminator or line (filtered line output)");
     app.add_option("--format", o.format, "output: text (the decoded lines) or json (one JSON object per call and line)")
         ->check(CLI::IsMember({"text", "json"}));
     app.add_flag("--specified", o.specified,
@@ -175,7 +175,7 @@ int CheckDecoding(const Options& o, Checked& c) {
         return kExitUsage;
     }
     if (c.characteristic < 0) {
-        std::cerr << "quorvel-decode: unknown POCSAG characteristic '" << o.characteristic << "'\n";
+        std::cerr << "quorvel-decode: unknown characteristic '" << o.characteristic << "'\n";
         return kExitUsage;
     }
     if (!o.charset.empty()) {

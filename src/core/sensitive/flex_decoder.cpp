@@ -78,6 +78,8 @@ void FlexDecoder::Reset() {
     dcBlock_.Clear();
     slowFilter_.Clear();
     fastFilter_.Clear();
+    slowEqualiser_.Clear();
+    fastEqualiser_.Clear();
     stats_.droppedFragments += joiner_.Clear();
     parity_ = alphaChecks_ = signatures_ = numericChecks_ = Agreement{};
     checkCharacterHabit_.fill(Agreement{});
@@ -107,16 +109,24 @@ int FlexDecoder::BlockSymbols() const {
 
 void FlexDecoder::ProcessBlock() {
     const std::int64_t base = ctx_.BlockStart;
-    if (base != expectedBlockStart_) Reset();  // another input
+    const std::int32_t characteristic = ctx_.settings.PocsagCharacteristic.load();
+    const bool line = characteristic == 1;
+    if (base != expectedBlockStart_ || (line != lineOutput_ && (characteristic == 0 || characteristic == 1))) {
+        // Another input, or another tap of the receiver.
+        Reset();
+        if (characteristic == 0 || characteristic == 1) lineOutput_ = line;
+    }
     expectedBlockStart_ = base + FramesPerBlock;
     const std::int64_t end = base + FramesPerBlock;
 
     for (std::int32_t i = 0; i < FramesPerBlock; ++i) {
-        const double x = dcBlock_.Step(ctx_.SampleBlock[static_cast<std::size_t>(i)]);
+        const double raw = dcBlock_.Step(ctx_.SampleBlock[static_cast<std::size_t>(i)]);
+        const double x = lineOutput_ ? slowEqualiser_.Step(raw) : raw;
+        const double fast = lineOutput_ ? fastEqualiser_.Step(raw) : raw;
         const std::int64_t index = base + i;
-        plainRing_.Put(index, x);
+        plainRing_.Put(index, fast);
         slowRing_.Put(index - flex::PulseFilter::Delay, slowFilter_.Step(x));
-        fastRing_.Put(index - flex::PulseFilter::Delay, fastFilter_.Step(x));
+        fastRing_.Put(index - flex::PulseFilter::Delay, fastFilter_.Step(fast));
         if (!search_.Step(x, index)) continue;
         const flex::SyncHit& h = search_.Hit();
         const bool next = state_ == State::Searching || state_ == State::Header || h.aStart >= frameEnd_ - kNextFrameMargin;

@@ -144,6 +144,17 @@ private:
 
     SharedContext& ctx_;
     dsp::Biquad dcBlock_;
+    // The receiver's line output (the POCSAG characteristic setting):
+    // equalised back to the discriminator's levels first. Two levels come
+    // through whole from 12 dB; four levels only in part, even clean (what
+    // the equaliser leaves of the audio path is too much for their
+    // spacing).
+    bool lineOutput_ = false;
+    // One for 1600/s symbols, one for 3200/s; designed for noise at a fifth
+    // of the signal (lower: less noise raised, more of the path left in).
+    static constexpr double LineNoiseToSignal = 0.2;
+    flex::LineEqualiser slowEqualiser_{flex::HeaderPeriod, LineNoiseToSignal};
+    flex::LineEqualiser fastEqualiser_{flex::HeaderPeriod / 2, LineNoiseToSignal};
     // The samples as they come (6400/4: at 3200/s on four levels the wider
     // matched pulse's spill costs more than its filtering gains), and through
     // the pulse filter of 1600/s and of 3200/s symbols.

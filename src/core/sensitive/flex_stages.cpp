@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <vector>
 
 namespace quorvel::flex {
 
@@ -199,6 +201,79 @@ double PulseFilter::Step(double x) {
     double y = 0.0;
     for (std::size_t k = 0; k < taps_.size(); ++k) y += taps_[k] * history_[static_cast<std::size_t>(at_) + k];
     return y;
+}
+
+// ----- line equaliser -----
+
+LineEqualiser::LineEqualiser(double symbolPeriod, double noiseToSignal) {
+    // The filter of least mean squared error between its output and the
+    // discriminator's levels Delay samples before: NRZ symbols of
+    // `symbolPeriod` samples (autocorrelation a triangle), through the audio
+    // path's response h, plus white noise at `noiseToSignal` of the line
+    // output's power. Normal equations: the output's autocorrelation against
+    // the levels' correlation with it.
+    const auto h = sensitive::LineImpulseResponse();
+    const int hn = static_cast<int>(h.size());
+    const auto levels = [symbolPeriod](int m) { return std::max(0.0, 1.0 - std::abs(m) / symbolPeriod); };
+    std::array<double, 2 * sensitive::LineResponseLength - 1> rh{};  // h's autocorrelation, lag -95..95
+    for (int k = -(hn - 1); k < hn; ++k)
+        for (int n = std::max(0, -k); n < hn && n + k < hn; ++n)
+            rh[static_cast<std::size_t>(k + hn - 1)] += h[static_cast<std::size_t>(n)] * h[static_cast<std::size_t>(n + k)];
+    std::array<double, Length> r{};
+    for (int m = 0; m < Length; ++m)
+        for (int k = -(hn - 1); k < hn; ++k) r[static_cast<std::size_t>(m)] += rh[static_cast<std::size_t>(k + hn - 1)] * levels(m - k);
+    std::vector<double> a(static_cast<std::size_t>(Length * Length));
+    std::array<double, Length> b{};
+    for (int i = 0; i < Length; ++i) {
+        for (int j = 0; j < Length; ++j) a[static_cast<std::size_t>(i * Length + j)] = r[static_cast<std::size_t>(std::abs(i - j))];
+        a[static_cast<std::size_t>(i * Length + i)] += noiseToSignal * r[0];
+        for (int n = 0; n < hn; ++n) b[static_cast<std::size_t>(i)] += h[static_cast<std::size_t>(n)] * levels(i + n - Delay);
+    }
+    // Cholesky: a = L L^T, then the two triangular solves.
+    for (int j = 0; j < Length; ++j) {
+        double d = a[static_cast<std::size_t>(j * Length + j)];
+        for (int k = 0; k < j; ++k) d -= a[static_cast<std::size_t>(j * Length + k)] * a[static_cast<std::size_t>(j * Length + k)];
+        d = std::sqrt(d);
+        a[static_cast<std::size_t>(j * Length + j)] = d;
+        for (int i = j + 1; i < Length; ++i) {
+            double v = a[static_cast<std::size_t>(i * Length + j)];
+            for (int k = 0; k < j; ++k) v -= a[static_cast<std::size_t>(i * Length + k)] * a[static_cast<std::size_t>(j * Length + k)];
+            a[static_cast<std::size_t>(i * Length + j)] = v / d;
+        }
+    }
+    for (int i = 0; i < Length; ++i) {
+        double v = b[static_cast<std::size_t>(i)];
+        for (int k = 0; k < i; ++k) v -= a[static_cast<std::size_t>(i * Length + k)] * b[static_cast<std::size_t>(k)];
+        b[static_cast<std::size_t>(i)] = v / a[static_cast<std::size_t>(i * Length + i)];
+    }
+    for (int i = Length - 1; i >= 0; --i) {
+        double v = b[static_cast<std::size_t>(i)];
+        for (int k = i + 1; k < Length; ++k) v -= a[static_cast<std::size_t>(k * Length + i)] * taps_[static_cast<std::size_t>(k)];
+        taps_[static_cast<std::size_t>(i)] = v / a[static_cast<std::size_t>(i * Length + i)];
+    }
+}
+
+void LineEqualiser::Clear() {
+    history_.fill(0.0);
+    at_ = 0;
+}
+
+double LineEqualiser::Step(double x) {
+    // The newest sample meets the first tap.
+    at_ = at_ == 0 ? Length - 1 : at_ - 1;
+    history_[static_cast<std::size_t>(at_)] = x;
+    history_[static_cast<std::size_t>(at_ + Length)] = x;
+    // Four sums keep the additions independent.
+    const double* r = history_.data() + at_;
+    const double* h = taps_.data();
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 0; i < Length; i += 4) {
+        s0 += h[i] * r[i];
+        s1 += h[i + 1] * r[i + 1];
+        s2 += h[i + 2] * r[i + 2];
+        s3 += h[i + 3] * r[i + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
 }
 
 // ----- slicer -----

@@ -205,6 +205,31 @@ private:
     int at_ = 0;
 };
 
+// The receiver's line output (de-emphasis, the 300 Hz high-pass and the
+// 3 kHz low-pass of its audio path: sensitive::LineImpulseResponse) taken
+// back towards the discriminator's levels, so that the rest of the decoder
+// can read it: the FIR of least mean squared error between its output and
+// the levels Delay samples before, for random NRZ symbols at one rate and
+// white noise at the line output (which it would raise where the path is
+// weak: below 300 Hz, above 3 kHz). The delay lets it anticipate what the
+// high-pass takes off after each edge.
+class LineEqualiser {
+public:
+    static constexpr int Length = 256;
+    static constexpr int Delay = 48;
+    // Symbols of `symbolPeriod` samples, noise power `noiseToSignal` times
+    // the line output's signal power.
+    LineEqualiser(double symbolPeriod, double noiseToSignal);
+    double Step(double x);
+    void Clear();
+    const std::array<double, Length>& Taps() const { return taps_; }
+
+private:
+    std::array<double, Length> taps_{};
+    std::array<double, 2 * Length> history_{};
+    int at_ = 0;
+};
+
 class FrameBuffer {
 public:
     void Put(int phase, int position, float soft) {
