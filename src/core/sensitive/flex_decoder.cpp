@@ -326,7 +326,7 @@ void FlexDecoder::LearnCheckCharacters(int letter) {
 
 double FlexDecoder::RequiredLlr(double base, double noise) const {
     const double llr = base + LlrPerQuarterVariance * std::max(0.0, noise - 0.25) / 0.25;
-    return flex::Info(hit_.mode).levels == 4 ? FourLevelFactor * llr : llr;
+    return (flex::Info(hit_.mode).levels == 4 ? FourLevelFactor * llr : llr) * (lineOutput_ ? LineFactor : 1.0);
 }
 
 bool FlexDecoder::Trusted(const Corrected& c, double base, double minMargin) const {

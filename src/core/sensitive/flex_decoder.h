@@ -2,10 +2,10 @@
 //
 // The signal and its layout are described in flex_protocol.h, the stages in
 // flex_stages.h. How it listens:
-//   searching  every sample goes through a 0.5 Hz high-pass into the sync
-//              search and, through the pulse filters, into the sample rings
-//              (the discriminator output: the receiver's line output is not
-//              decoded);
+//   searching  every sample goes through a 0.5 Hz high-pass (and, from the
+//              receiver's line output, an equaliser back to the
+//              discriminator's levels) into the sync search and, through the
+//              pulse filters, into the sample rings;
 //   header     a sync 1 found: the symbol clock starts at A's first symbol
 //              (1600/s, two levels, level and DC from the sync window) and
 //              reads the FIW 80 symbols on; it must correct cheaply and its
@@ -103,6 +103,11 @@ public:
     // On four levels the soft values are less Gaussian (each symbol's spill
     // is taken off by decisions that may be wrong): all ratios times this.
     static constexpr double FourLevelFactor = 2.0;
+    // From the line output what the equaliser leaves of the audio path is
+    // not Gaussian noise either (3200/2 showed a wrong page in 1000 at 6 dB
+    // with the ratios as they are, one in 3200 at 9 dB with them times 1.5):
+    // all ratios times this too.
+    static constexpr double LineFactor = 2.0;
     // Absolute margins below which a word is never trusted, whatever the
     // noise says (levels and noise are estimates).
     static constexpr double MinMargin = 0.4;
