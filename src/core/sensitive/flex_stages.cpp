@@ -263,17 +263,7 @@ double LineEqualiser::Step(double x) {
     at_ = at_ == 0 ? Length - 1 : at_ - 1;
     history_[static_cast<std::size_t>(at_)] = x;
     history_[static_cast<std::size_t>(at_ + Length)] = x;
-    // Four sums keep the additions independent.
-    const double* r = history_.data() + at_;
-    const double* h = taps_.data();
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int i = 0; i < Length; i += 4) {
-        s0 += h[i] * r[i];
-        s1 += h[i + 1] * r[i + 1];
-        s2 += h[i + 2] * r[i + 2];
-        s3 += h[i + 3] * r[i + 3];
-    }
-    return (s0 + s1) + (s2 + s3);
+    return sensitive::Dot(taps_.data(), history_.data() + at_, Length);
 }
 
 // ----- slicer -----

@@ -58,20 +58,11 @@ double FrontEnd::Step(double x) {
     if (limit > 1.0) y = std::clamp(y, -limit, limit);
     if (which_ != Characteristic::LineOutput) return y;
     // Correlate the last LineTaps samples with the response: the oldest meets
-    // its first sample. Four sums keep the additions independent.
+    // its first sample.
     history_[static_cast<std::size_t>(at_)] = y;
     history_[static_cast<std::size_t>(at_ + LineTaps)] = y;
     at_ = at_ + 1 == LineTaps ? 0 : at_ + 1;
-    const double* r = history_.data() + at_;
-    const double* h = taps_.data();
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int i = 0; i < LineTaps; i += 4) {
-        s0 += h[i] * r[i];
-        s1 += h[i + 1] * r[i + 1];
-        s2 += h[i + 2] * r[i + 2];
-        s3 += h[i + 3] * r[i + 3];
-    }
-    return (s0 + s1) + (s2 + s3);
+    return Dot(taps_.data(), history_.data() + at_, LineTaps);
 }
 
 // ----- sample ring -----

@@ -69,6 +69,19 @@ inline Biquad ButterworthLowPass(double cornerHz) { return dsp::ButterworthLowPa
 inline Biquad FirstOrderLowPass(double cornerHz) { return dsp::FirstOrderLowPass(cornerHz, SampleRateHz); }
 inline Biquad FirstOrderHighPass(double cornerHz) { return dsp::FirstOrderHighPass(cornerHz, SampleRateHz); }
 
+// Sum of a[i] x b[i] over i < n, n a multiple of 4 (the FIR filters' inner
+// loop): four sums keep the additions independent.
+inline double Dot(const double* a, const double* b, int n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 0; i < n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
 enum class Characteristic { Discriminator, LineOutput };
 
 // The receiver's audio path on the line output as the decoder assumes it:
