@@ -206,6 +206,19 @@ TEST(FlexEndToEnd, NoisyRowPerModeAtItsTarget) {
     EXPECT_GT(rivals, 0) << "doubtful words settled by their checks";
 }
 
+TEST(FlexEndToEnd, FourLevelsHoldTheirLevelThroughIdleFill) {
+    // A table frame (6400/4 at 6 dB) whose phases end in idle fill: with the
+    // level still following there, it wandered off and three of the pages
+    // in the later blocks were lost.
+    const FlexScenario s = TableFrame(Mode::M6400_4, 6.0, 4000, 54);
+    const auto pages = RandomFlexPages(s.seed, s.mode, 8);
+    FlexRig rig;
+    rig.Feed(FlexSamples(s, pages));
+    const FlexScore score = ScoreFlex(rig.pages, pages);
+    EXPECT_GE(score.exact, 6);
+    EXPECT_EQ(score.corrupt + score.falsePages, 0);
+}
+
 TEST(FlexEndToEnd, TheLineOutputWithItsCharacteristicSet) {
     // The receiver's line output: two levels whole at 12 dB; four levels
     // only in part, but never a wrong page.

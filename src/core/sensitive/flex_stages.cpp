@@ -274,6 +274,7 @@ void Slicer::Start(double dc, double amplitude, int levels) {
     levels_ = levels;
     before_ = after_ = 0.0;
     adapt_ = false;
+    holdLevel_ = false;
     Restart();
 }
 
@@ -315,7 +316,7 @@ bool Slicer::Out(double next, double& u, double& decision) {
     if (adapt_) {
         const double e = speed_ * std::clamp(u - decision, -0.5, 0.5);
         dc_ += kDcRate * e * amplitude_;
-        amplitude_ *= 1.0 + kLevelRate * e * decision;
+        if (!holdLevel_) amplitude_ *= 1.0 + kLevelRate * e * decision;
         before_ = std::clamp(before_ + kSpillRate * e * previous, -kMaxSpill, kMaxSpill);
         after_ = std::clamp(after_ + kSpillRate * e * next, -kMaxSpill, kMaxSpill);
     }

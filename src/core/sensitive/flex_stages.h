@@ -134,7 +134,8 @@ private:
 // part of the distance between levels), so the spill of the decided symbol
 // before and of the tentatively decided symbol after is taken off first. The
 // spill factors, level and DC follow by least mean squares while the blocks
-// run (Adapt), and stand still where the content is unknown (sync 2).
+// run (Adapt), and stand still where the content is unknown (sync 2); the
+// level can be held alone (HoldLevel).
 class Slicer {
 public:
     void Start(double dc, double amplitude, int levels);
@@ -145,6 +146,8 @@ public:
         adapt_ = on;
         speed_ = speed;
     }
+    // The level learnt so far held (DC and spill still follow).
+    void HoldLevel() { holdLevel_ = true; }
     // The spill depends on the symbol rate: forget it when the rate changes.
     void ForgetSpill() { before_ = after_ = 0.0; }
     // Forget the symbols in the pipeline (a new section of the frame).
@@ -173,6 +176,7 @@ private:
     double before_ = 0.0, after_ = 0.0;
     int levels_ = 2;
     bool adapt_ = false;
+    bool holdLevel_ = false;
     double speed_ = 1.0;
     bool pending_ = false;
     double pendingU_ = 0.0;
