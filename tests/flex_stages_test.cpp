@@ -385,7 +385,7 @@ TEST(FlexPulse, TheLineEqualiserGivesTheLevelsBackFromTheLineOutput) {
             while (levels.size() < static_cast<std::size_t>((k + 1) * period)) levels.push_back(v);
         }
         const auto h = sensitive::LineImpulseResponse();
-        LineEqualiser eq(period, 0.2);
+        LineEqualiser eq(LineEqualiser::Design(period, 0.2));
         std::vector<double> line(levels.size()), back(levels.size());
         for (std::size_t n = 0; n < levels.size(); ++n) {
             for (std::size_t k = 0; k < h.size() && k <= n; ++k) line[n] += h[k] * levels[n - k];

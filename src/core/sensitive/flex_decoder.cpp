@@ -51,6 +51,16 @@ constexpr int kCheckCharacterWords = 4;
 // the layout a BIW1 gives (a wrong layout's fit one time in 16 each).
 constexpr int kLayoutFits = 3;
 
+// The line output's equalisers, for 1600/s and 3200/s symbols, designed once
+// for all decoders: for noise at a fifth of the signal (lower: less noise
+// raised, more of the audio path left in).
+constexpr double kLineNoiseToSignal = 0.2;
+const flex::LineEqualiser::TapArray& LineTaps(bool fast) {
+    static const auto slow = flex::LineEqualiser::Design(flex::HeaderPeriod, kLineNoiseToSignal);
+    static const auto fastTaps = flex::LineEqualiser::Design(flex::HeaderPeriod / 2, kLineNoiseToSignal);
+    return fast ? fastTaps : slow;
+}
+
 // Windows-1252 text of 7-bit characters: control codes as their <NAME> tokens.
 void AppendText(const std::string& raw, std::string& out) {
     for (const char ch : raw) {
@@ -66,6 +76,7 @@ void AppendText(const std::string& raw, std::string& out) {
 
 FlexDecoder::FlexDecoder(SharedContext& ctx)
     : ctx_(ctx), dcBlock_(dsp::FirstOrderHighPass(kDcBlockHz, flex::SampleRateHz)),
+      slowEqualiser_(LineTaps(false)), fastEqualiser_(LineTaps(true)),
       slowFilter_(flex::PulseFilter::ShapeSigma(flex::HeaderRate)),
       fastFilter_(flex::PulseFilter::ShapeSigma(2 * flex::HeaderRate)) {
     scratch_.reserve(4 * 256);

@@ -27,7 +27,9 @@
 //              vector whose alphanumeric message fits only one way, up to two
 //              message words of a whole alphanumeric message (check and
 //              signature). A BIW1 not beyond doubt must give a layout that
-//              holds. Messages lie after the vector field. Alphanumeric
+//              holds, and one in doubt (or its rival) is settled by its
+//              vector field's check characters. Messages lie after the vector
+//              field. Alphanumeric
 //              fragments wait in the joiner for the rest.
 // The sync search runs all the time, so the next frame's sync is found while a
 // frame is still being read and taken up when it ends.
@@ -155,11 +157,9 @@ private:
     // the equaliser leaves of the audio path is too much for their
     // spacing).
     bool lineOutput_ = false;
-    // One for 1600/s symbols, one for 3200/s; designed for noise at a fifth
-    // of the signal (lower: less noise raised, more of the path left in).
-    static constexpr double LineNoiseToSignal = 0.2;
-    flex::LineEqualiser slowEqualiser_{flex::HeaderPeriod, LineNoiseToSignal};
-    flex::LineEqualiser fastEqualiser_{flex::HeaderPeriod / 2, LineNoiseToSignal};
+    // One for 1600/s symbols, one for 3200/s (flex_decoder.cpp: LineTaps).
+    flex::LineEqualiser slowEqualiser_;
+    flex::LineEqualiser fastEqualiser_;
     // The samples as they come (6400/4: at 3200/s on four levels the wider
     // matched pulse's spill costs more than its filtering gains), and through
     // the pulse filter of 1600/s and of 3200/s symbols.

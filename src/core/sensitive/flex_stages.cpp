@@ -205,7 +205,7 @@ double PulseFilter::Step(double x) {
 
 // ----- line equaliser -----
 
-LineEqualiser::LineEqualiser(double symbolPeriod, double noiseToSignal) {
+LineEqualiser::TapArray LineEqualiser::Design(double symbolPeriod, double noiseToSignal) {
     // The filter of least mean squared error between its output and the
     // discriminator's levels Delay samples before: NRZ symbols of
     // `symbolPeriod` samples (autocorrelation a triangle), through the audio
@@ -246,11 +246,13 @@ LineEqualiser::LineEqualiser(double symbolPeriod, double noiseToSignal) {
         for (int k = 0; k < i; ++k) v -= a[static_cast<std::size_t>(i * Length + k)] * b[static_cast<std::size_t>(k)];
         b[static_cast<std::size_t>(i)] = v / a[static_cast<std::size_t>(i * Length + i)];
     }
+    TapArray taps{};
     for (int i = Length - 1; i >= 0; --i) {
         double v = b[static_cast<std::size_t>(i)];
-        for (int k = i + 1; k < Length; ++k) v -= a[static_cast<std::size_t>(k * Length + i)] * taps_[static_cast<std::size_t>(k)];
-        taps_[static_cast<std::size_t>(i)] = v / a[static_cast<std::size_t>(i * Length + i)];
+        for (int k = i + 1; k < Length; ++k) v -= a[static_cast<std::size_t>(k * Length + i)] * taps[static_cast<std::size_t>(k)];
+        taps[static_cast<std::size_t>(i)] = v / a[static_cast<std::size_t>(i * Length + i)];
     }
+    return taps;
 }
 
 void LineEqualiser::Clear() {

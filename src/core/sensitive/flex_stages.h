@@ -221,15 +221,17 @@ class LineEqualiser {
 public:
     static constexpr int Length = 256;
     static constexpr int Delay = 48;
-    // Symbols of `symbolPeriod` samples, noise power `noiseToSignal` times
-    // the line output's signal power.
-    LineEqualiser(double symbolPeriod, double noiseToSignal);
+    using TapArray = std::array<double, Length>;
+    // The taps for symbols of `symbolPeriod` samples and noise power
+    // `noiseToSignal` times the line output's signal power: a solve of
+    // Length equations (about a millisecond), so designed once and shared.
+    static TapArray Design(double symbolPeriod, double noiseToSignal);
+    explicit LineEqualiser(const TapArray& taps) : taps_(taps) {}
     double Step(double x);
     void Clear();
-    const std::array<double, Length>& Taps() const { return taps_; }
 
 private:
-    std::array<double, Length> taps_{};
+    TapArray taps_{};
     std::array<double, 2 * Length> history_{};
     int at_ = 0;
 };
